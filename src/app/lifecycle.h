@@ -1,0 +1,36 @@
+// The process's one way out, its allocation, random source and clock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lumagate {
+
+// Ends the process with `code` after releasing the socket interface.
+[[noreturn]] void exit_program(int code);
+
+// The interrupt and termination handler: ends the process with code 1,
+// silently. Other signal numbers are ignored.
+void on_terminate_signal(int signal_number);
+
+// A fresh block of `size` bytes, never null: a failure ends the process.
+void* alloc_or_exit(std::int32_t size);
+
+// 0 when the socket interface started, 1 when it did not.
+int start_winsock();
+
+// Seeds the random source; draw_random gives 0 to 32767.
+void seed_random(std::uint32_t seed);
+int draw_random();
+
+// The clock in whole seconds since 1970.
+std::int64_t current_time();
+
+// Seams for tests: what finally ends the process (it must not return, but
+// may throw), and what allocation uses. Null puts the default back.
+using ExitFunction = void (*)(int code);
+void set_exit_function(ExitFunction function);
+using AllocateFunction = void* (*)(std::size_t size);
+void set_allocate_function(AllocateFunction function);
+
+}  // namespace lumagate

@@ -1,0 +1,158 @@
+// What the program needs from the operating system, and nothing more.
+// Everything above this folder reaches sockets, consoles, processes,
+// adapters, time and error texts only through these declarations.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lumagate::platform {
+
+// ---- process ---------------------------------------------------------------
+
+// Makes standard output line-buffered, so that no finished line is lost
+// when a signal ends the process.
+void prepare_standard_output();
+
+// Installs `handler` for the interrupt and termination signals.
+void install_terminate_handler(void (*handler)(int));
+inline constexpr int kSignalInterrupt = 2;
+inline constexpr int kSignalTerminate = 15;
+
+// Ends the process at once with `code`; safe inside a signal handler.
+// Puts the terminal's settings back first if a prompt had changed them.
+[[noreturn]] void terminate_now(int code);
+
+// Milliseconds since an arbitrary start, cut to 32 bits.
+std::uint32_t tick_count();
+
+// Whole seconds since 1970-01-01 00:00 UTC.
+std::int64_t calendar_time();
+
+struct TimeOfDay {
+  int hour;
+  int minute;
+  int second;
+};
+// The local time of day of `seconds`; false when it cannot be converted.
+bool local_time_of_day(std::int64_t seconds, TimeOfDay* out);
+
+// Sleeps the whole time, resuming after interruptions.
+void sleep_ms(std::uint32_t milliseconds);
+
+// The platform's text for an error code, ending in a line end; empty when
+// the platform has none. At most `size` - 1 bytes, always terminated.
+void error_text(std::int32_t code, char* out, std::size_t size);
+
+// The error code of the last failed system call.
+std::int32_t last_error();
+
+// ---- console -----------------------------------------------------------------
+
+// Sets the terminal's title; does nothing when standard output is not one.
+void set_console_title(const char* title);
+
+using ConsoleHandle = std::intptr_t;
+inline constexpr ConsoleHandle kNullConsole = 0;
+inline constexpr ConsoleHandle kInvalidConsole = -1;
+
+// The standard output handle, asked afresh: null or invalid when there is none.
+ConsoleHandle standard_output_handle();
+
+// The text attribute in force; false when the handle is not a console.
+bool console_text_attribute(ConsoleHandle handle, std::uint16_t* attribute);
+
+// Sets the text attribute for what is written next; false when the handle
+// is not a console. Nothing reaches a file or a pipe.
+bool set_console_text_attribute(ConsoleHandle handle, std::uint16_t attribute);
+
+// Writes a text straight to the console itself, whatever standard output is.
+void write_console(const char* text);
+
+// Switches the console to raw, unechoed input; false when there is no console.
+bool begin_console_input();
+
+// One key from the console, 0 to 255; -1 when no key can be read.
+int read_console_key();
+
+// Puts the console's input settings back.
+void end_console_input();
+
+// ---- sockets -----------------------------------------------------------------
+
+using Socket = std::intptr_t;
+inline constexpr Socket kNoSocket = -1;
+
+// 0 when the socket interface is ready, 1 when it cannot start.
+int start_sockets();
+void cleanup_sockets();
+
+// An IPv4 address in network byte order.
+using Ipv4 = std::uint32_t;
+inline constexpr Ipv4 kIpv4None = 0xFFFFFFFFu;
+
+// 0 and the first IPv4 address of a host name, 1 when it is unknown.
+int lookup_host(const char* name, Ipv4* address);
+
+// A dotted quad read as the classic converter reads it; kIpv4None when invalid.
+Ipv4 parse_dotted_quad(const char* text);
+
+// A TCP socket over IPv4, or kNoSocket; last_error() tells why.
+Socket open_ipv4_tcp_socket();
+
+// Socket options; each gives 0 on success and -1 on failure.
+int set_tcp_nodelay(Socket socket, int on);
+int set_non_blocking(Socket socket, int on);
+int set_keepalive(Socket socket, int on);
+int set_send_timeout_ms(Socket socket, int milliseconds);
+int set_receive_timeout_ms(Socket socket, int milliseconds);
+
+// 0 when connected, -1 otherwise; last_error() tells why.
+int connect_ipv4(Socket socket, Ipv4 address, std::uint16_t port);
+
+// Whether an error code of connect_ipv4 means the connection is under way.
+bool connection_under_way(std::int32_t code);
+
+// 1 when the socket became readable (writable) within `seconds`, else 0.
+// A connection that failed while under way is not readable: it shows as
+// silence for the whole wait.
+int wait_readable(Socket socket, int seconds);
+int wait_writable(Socket socket, int seconds);
+
+// Bytes received (0 when the peer has closed), or -1.
+long receive(Socket socket, char* buffer, std::size_t size);
+
+// Bytes sent, or -1; never raises a signal when the peer has gone.
+long send_bytes(Socket socket, const char* data, std::size_t size);
+
+// 0 when bound to the loopback address and `port`, -1 otherwise.
+int bind_loopback(Socket socket, std::uint16_t port);
+
+void close_socket(Socket socket);
+
+// ---- adapters ----------------------------------------------------------------
+
+inline constexpr int kAdapterTypeEthernet = 6;
+
+struct AdapterGateway {
+  int type;              // kAdapterTypeEthernet or another value
+  std::string gateway;   // first gateway as a dotted quad, "0.0.0.0" if none
+};
+
+// The machine's adapters in the system's order, each with its first default
+// gateway; 0 on success, or the error code of the query.
+std::int32_t adapter_gateways(std::vector<AdapterGateway>* adapters);
+
+// ---- processes ---------------------------------------------------------------
+
+// Up to `max` ids of running processes, in the order the system lists them;
+// -1 when they cannot be listed.
+int list_process_ids(std::uint32_t* ids, int max);
+
+// The base name of a process's program image into `out` (`size` bytes);
+// its length, or 0 when the process cannot be read.
+int process_image_base_name(std::uint32_t pid, char* out, std::size_t size);
+
+}  // namespace lumagate::platform

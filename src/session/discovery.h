@@ -1,0 +1,23 @@
+// The servers to try when none is given.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "config/settings.h"
+
+namespace lumagate {
+
+inline constexpr int kMaxCandidates = 10;
+inline constexpr int kBuiltinServerCount = 3;
+
+using CandidateList = std::array<std::array<char, kCandidateSize>, kMaxCandidates>;
+
+// Writes gateway addresses from entry 0 on; their number, at most
+// kMaxCandidates - reserved.
+int collect_gateways(CandidateList& list, int reserved);
+
+// The gateways, then the built-in servers; the number of entries.
+int build_candidate_list(CandidateList& list);
+
+}  // namespace lumagate

@@ -1,0 +1,120 @@
+// What the end-to-end tests need: a private network per test, the real
+// programs as child processes, and scripted fake servers.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+using Millis = std::chrono::milliseconds;
+
+// Moves this test process into a network namespace of its own with `lo` up.
+// False, with the reason, when the system does not allow it.
+bool enter_private_network(std::string* why);
+
+// Skips the test (saying why) unless it runs in a private network now.
+#define REQUIRE_PRIVATE_NETWORK()                                  \
+  do {                                                             \
+    std::string why_;                                              \
+    if (!::e2e::enter_private_network(&why_))                      \
+      GTEST_SKIP() << "no private network namespace: " << why_;    \
+  } while (0)
+
+// Adds a local address to `lo` (such as 127.0.0.3/8 is there already; this
+// is for other addresses a test needs on loopback).
+void run_command(const std::string& command);  // fails the test on error
+
+struct ProcessOptions {
+  std::vector<std::string> environment;  // extra NAME=value entries
+  std::vector<std::string> unset;        // names removed from the environment
+  bool terminal = false;  // run on a fresh pseudo-terminal as its controlling tty
+  std::string working_directory;  // empty: the test's own
+};
+
+// A child process whose standard output and error (or terminal) are
+// collected. The destructor kills it if it still runs.
+class Process {
+ public:
+  Process(std::vector<std::string> argv, ProcessOptions options = {});
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // Everything the child has written so far (standard output and error,
+  // or the terminal's output).
+  std::string output();
+
+  // True once `text` has appeared in the output, false after `timeout`.
+  bool wait_for_output(const std::string& text, Millis timeout);
+
+  // Counts the appearances of `text` in the output so far.
+  int count_output(const std::string& text);
+
+  // Writes bytes to the child's terminal (terminal mode) or standard input.
+  void write_input(const std::string& bytes);
+
+  // The exit code once the child has ended; nullopt after `timeout`. A
+  // child ended by a signal gives 128 + the signal number.
+  std::optional<int> wait_exit(Millis timeout);
+
+  void send_signal(int signal_number);
+  bool running();
+
+ private:
+  void drain();
+  pid_t pid_ = -1;
+  int output_fd_ = -1;
+  int input_fd_ = -1;
+  std::string output_;
+  std::optional<int> exit_code_;
+};
+
+// The client, with its arguments.
+std::vector<std::string> client_command(std::vector<std::string> arguments);
+
+// A TCP server on `address`:`port` driven line by line by the test.
+class FakeServer {
+ public:
+  FakeServer(const std::string& address, std::uint16_t port = 12040);
+  ~FakeServer();
+  FakeServer(const FakeServer&) = delete;
+  FakeServer& operator=(const FakeServer&) = delete;
+
+  // Accepts the next client; false after `timeout`. A new accept drops the
+  // previous client.
+  bool accept_client(Millis timeout);
+  // Connections accepted so far.
+  int accepted() const { return accepted_; }
+  // Sends raw bytes to the current client.
+  void send(const std::string& bytes);
+  // The next line from the client without its CR LF; nullopt after `timeout`
+  // or when the client has closed.
+  std::optional<std::string> read_line(Millis timeout);
+  // True when the client has closed its side within `timeout`.
+  bool client_closed(Millis timeout);
+  void close_client();
+  // Stops listening: later connections are refused.
+  void stop_listening();
+
+ private:
+  int listen_fd_ = -1;
+  int client_fd_ = -1;
+  int accepted_ = 0;
+  std::string pending_;
+};
+
+// The MD5 hex digest of a text (the tests' own, for expected proofs).
+std::string md5_hex_of(const std::string& text);
+
+}  // namespace e2e
