@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 namespace lumagate {
 
@@ -15,6 +17,18 @@ void on_terminate_signal(int signal_number);
 
 // A fresh block of `size` bytes, never null: a failure ends the process.
 void* alloc_or_exit(std::int32_t size);
+
+// The allocation behind alloc_or_exit: null on failure.
+void* try_alloc(std::int32_t size);
+
+// An alloc_or_exit block that frees itself.
+struct FreeBlock {
+  void operator()(char* block) const noexcept { std::free(block); }
+};
+using Block = std::unique_ptr<char[], FreeBlock>;
+inline Block alloc_block(std::int32_t size) {
+  return Block(static_cast<char*>(alloc_or_exit(size)));
+}
 
 // 0 when the socket interface started, 1 when it did not.
 int start_winsock();

@@ -13,4 +13,15 @@ int parse_command_line(int argc, char** argv, char* server_address,
 
 void print_usage();
 
+// What the switches leave for the checks after them.
+struct SwitchState {
+  const char* password_file = nullptr;
+  bool k_given = false;
+  bool capital_k_given = false;
+};
+
+// The option loop alone: 0 when every argument was taken, 1 after refusing one.
+int read_switches(int argc, char** argv, SwitchState& state, char* server_address,
+                  std::size_t server_size, char* digest, std::size_t digest_size);
+
 }  // namespace lumagate

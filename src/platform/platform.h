@@ -115,6 +115,9 @@ int connect_ipv4(Socket socket, Ipv4 address, std::uint16_t port);
 // Whether an error code of connect_ipv4 means the connection is under way.
 bool connection_under_way(std::int32_t code);
 
+// Whether an error code of send_bytes means the socket's buffer is full.
+bool would_block(std::int32_t code);
+
 // 1 when the socket became readable (writable) within `seconds`, else 0.
 // A connection that failed while under way is not readable: it shows as
 // silence for the whole wait.

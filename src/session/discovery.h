@@ -3,8 +3,10 @@
 
 #include <array>
 #include <cstddef>
+#include <vector>
 
 #include "config/settings.h"
+#include "platform/platform.h"
 
 namespace lumagate {
 
@@ -16,6 +18,11 @@ using CandidateList = std::array<std::array<char, kCandidateSize>, kMaxCandidate
 // Writes gateway addresses from entry 0 on; their number, at most
 // kMaxCandidates - reserved.
 int collect_gateways(CandidateList& list, int reserved);
+
+// The gateways of Ethernet adapters among `adapters`, as collect_gateways
+// writes them.
+int gateways_into(CandidateList& list, int reserved,
+                  const std::vector<platform::AdapterGateway>& adapters);
 
 // The gateways, then the built-in servers; the number of entries.
 int build_candidate_list(CandidateList& list);

@@ -1,0 +1,65 @@
+// The way out, allocation, random source and clock.
+#include "app/lifecycle.h"
+
+#include <cstdlib>
+
+#include "output/log.h"
+#include "platform/platform.h"
+
+namespace lumagate {
+namespace {
+
+ExitFunction exit_function = nullptr;
+AllocateFunction allocate_function = nullptr;
+std::uint32_t random_state = 1;
+
+}  // namespace
+
+void exit_program(int code) {
+  platform::cleanup_sockets();
+  if (exit_function != nullptr) exit_function(code);
+  std::exit(code);
+}
+
+void on_terminate_signal(int signal_number) {
+  if (signal_number != platform::kSignalInterrupt &&
+      signal_number != platform::kSignalTerminate) {
+    return;
+  }
+  // Only async-signal-safe work here: no message, no stdio.
+  platform::cleanup_sockets();
+  platform::terminate_now(1);
+}
+
+void* try_alloc(std::int32_t size) {
+  const auto bytes = static_cast<std::size_t>(size);
+  return allocate_function != nullptr ? allocate_function(bytes) : std::malloc(bytes);
+}
+
+void* alloc_or_exit(std::int32_t size) {
+  void* block = try_alloc(size);
+  if (block == nullptr) {
+    report(1, "Error allocating %d bytes of memory.\n", size);
+    exit_program(1);
+  }
+  return block;
+}
+
+int start_winsock() { return platform::start_sockets() == 0 ? 0 : 1; }
+
+// The classic linear congruential generator: 15 bits a draw, and one seed
+// gives one sequence.
+void seed_random(std::uint32_t seed) { random_state = seed; }
+
+int draw_random() {
+  random_state = random_state * 214013u + 2531011u;
+  return static_cast<int>((random_state >> 16) & 0x7FFFu);
+}
+
+std::int64_t current_time() { return platform::calendar_time(); }
+
+void set_exit_function(ExitFunction function) { exit_function = function; }
+
+void set_allocate_function(AllocateFunction function) { allocate_function = function; }
+
+}  // namespace lumagate

@@ -1,0 +1,31 @@
+// lumagatec: keeps a workstation's network access open.
+#include "app/lifecycle.h"
+#include "config/options.h"
+#include "config/settings.h"
+#include "platform/platform.h"
+#include "session/session.h"
+
+using namespace lumagate;
+
+int main(int argc, char** argv) {
+  platform::prepare_standard_output();
+  seed_random(platform::tick_count());
+
+  char* access_mode = static_cast<char*>(alloc_or_exit(6));
+  copy_bounded(access_mode, 6, "WORLD");
+  settings.access_mode = access_mode;
+
+  platform::install_terminate_handler(on_terminate_signal);
+  platform::set_console_title("LumagateC 1.0");
+
+  char* server_address = static_cast<char*>(alloc_or_exit(kServerAddressSize));
+  server_address[0] = '\0';
+  char* digest = static_cast<char*>(alloc_or_exit(kDigestSize));
+  digest[0] = '\0';
+
+  if (parse_command_line(argc, argv, server_address, kServerAddressSize, digest,
+                         kDigestSize) != 0) {
+    return 1;
+  }
+  run_session(server_address, digest);
+}

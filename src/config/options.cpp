@@ -1,0 +1,160 @@
+// The command line: switches read left to right, each taking effect where
+// it stands, then the start-up checks in their fixed order.
+#include "config/options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/lifecycle.h"
+#include "config/guard.h"
+#include "config/password.h"
+#include "config/settings.h"
+#include "output/colours.h"
+#include "output/log.h"
+#include "platform/platform.h"
+
+namespace lumagate {
+namespace {
+
+constexpr const char* kSwitchLetters = "cdfhkKlmqsv";
+
+constexpr const char* kUsageSwitches =
+    "Lumagate command line client v.1.0\n"
+    "Copyright (c) 2026 The lumagatec authors\n"
+    "Valid command line switches are:\n"
+    "  -f <pswd file>: path to file containing Lumagate password in plain text;\n"
+    "  -s <server address>: IP-address or hostname of the nearest Lumagate server;\n"
+    "  -m <access mode>: network access mode (WORLD,LOCAL or NONE);\n"
+    "  -d <pswd digest>: password MD5 digest string in plain text;\n";
+
+constexpr const char* kUsageOutput =
+    "  -l <log file>: path to logfile (will be created) to append messages to;\n"
+    "  -v: turn on verbose output (print send/recv messages);\n"
+    "  -c: turn on coloured output;\n"
+    "  -q: be quiet, do not print messages to console (excluding password prompt);\n"
+    "  -h: show this help.\n";
+
+// The value copies live until the process ends.
+char* duplicate_text(const char* text) {
+  const std::size_t size = std::strlen(text) + 1;
+  auto* copy = static_cast<char*>(std::malloc(size));
+  if (copy != nullptr) std::memcpy(copy, text, size);
+  return copy;
+}
+
+bool is_switch(const char* argument) {
+  // The terminator counts as a letter, so a lone "-" passes and does nothing.
+  return argument[0] == '-' && std::strchr(kSwitchLetters, argument[1]) != nullptr;
+}
+
+bool takes_value(char letter) { return std::strchr("dflms", letter) != nullptr; }
+
+void apply_value(char letter, const char* value, SwitchState& local, char* server_address,
+                 std::size_t server_size, char* digest, std::size_t digest_size) {
+  switch (letter) {
+    case 'f':
+      local.password_file = duplicate_text(value);
+      break;
+    case 's':
+      copy_bounded(server_address, server_size, value);
+      break;
+    case 'm':
+      settings.access_mode = duplicate_text(value);
+      break;
+    case 'd':
+      copy_bounded(digest, digest_size, value);
+      break;
+    case 'l':
+      settings.log_file_path = duplicate_text(value);
+      break;
+    default:
+      break;
+  }
+}
+
+void apply_flag(char letter, SwitchState& local) {
+  switch (letter) {
+    case 'v':
+      settings.verbose = 1;
+      break;
+    case 'q':
+      settings.quiet = 1;
+      break;
+    case 'c':
+      settings.coloured = 1;
+      init_console_colours();
+      break;
+    case 'h':
+      print_usage();
+      exit_program(0);
+    case 'k':
+      local.k_given = true;
+      break;
+    case 'K':
+      local.capital_k_given = true;
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+int read_switches(int argc, char** argv, SwitchState& local, char* server_address,
+                  std::size_t server_size, char* digest, std::size_t digest_size) {
+  for (int index = 1; index < argc; ++index) {
+    const char* argument = argv[index];
+    if (!is_switch(argument)) {
+      report(1, "Invalid option: %s\n", argument);
+      print_usage();
+      return 1;
+    }
+    const char letter = argument[1];
+    if (!takes_value(letter)) {
+      apply_flag(letter, local);
+      continue;
+    }
+    if (index + 1 >= argc) {
+      report(1, "Value must be supplied for option -%c.\n", letter);
+      return 1;
+    }
+    apply_value(letter, argv[++index], local, server_address, server_size, digest,
+                digest_size);
+  }
+  return 0;
+}
+
+int parse_command_line(int argc, char** argv, char* server_address, std::size_t server_size,
+                       char* digest, std::size_t digest_size) {
+  SwitchState local;
+  if (read_switches(argc, argv, local, server_address, server_size, digest, digest_size) != 0) {
+    return 1;
+  }
+
+  if (local.k_given && local.capital_k_given) {
+    report(1, "-k and -K switches should not come together.\n");
+    exit_program(1);
+  }
+  if (start_winsock() != 0) {
+    report_system_error("Windows Sockets init.", platform::last_error());
+    exit_program(1);
+  }
+  if (instance_port_busy() != 0 || sibling_service_running() != 0) {
+    report(1,
+           "Another Lumagate client is running. Several clients should not run "
+           "simultaneously.\n");
+    platform::sleep_ms(2000);
+    exit_program(1);
+  }
+  return acquire_password_digest(local.password_file, digest);
+}
+
+void print_usage() {
+  colour_on(3);
+  std::fputs(kUsageSwitches, stdout);
+  std::fputs(kUsageOutput, stdout);
+  colour_off();
+}
+
+}  // namespace lumagate

@@ -1,0 +1,188 @@
+// Sockets on POSIX systems.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace lumagate::platform {
+namespace {
+
+// Sockets whose non-blocking connect has not finished yet. A refused
+// connection must look like a silent server, so the waits need to know.
+std::vector<bool> connect_pending;
+
+bool is_pending(Socket socket) {
+  const auto index = static_cast<std::size_t>(socket);
+  return index < connect_pending.size() && connect_pending[index];
+}
+
+void set_pending(Socket socket, bool pending) {
+  const auto index = static_cast<std::size_t>(socket);
+  if (index >= connect_pending.size()) {
+    if (!pending) return;
+    connect_pending.resize(index + 1, false);
+  }
+  connect_pending[index] = pending;
+}
+
+int fd_of(Socket socket) { return static_cast<int>(socket); }
+
+int set_int_option(Socket socket, int level, int name, int value) {
+  return setsockopt(fd_of(socket), level, name, &value, sizeof value) == 0 ? 0 : -1;
+}
+
+int set_timeout_option(Socket socket, int name, int milliseconds) {
+  timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  return setsockopt(fd_of(socket), SOL_SOCKET, name, &limit, sizeof limit) == 0 ? 0 : -1;
+}
+
+// True when the pending connection has failed; otherwise it is done.
+bool connection_failed(Socket socket) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  set_pending(socket, false);
+  if (getsockopt(fd_of(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return true;
+  return error != 0;
+}
+
+using Clock = std::chrono::steady_clock;
+
+int milliseconds_left(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// 1 when `events` turn up within `seconds`. A connection still under way is
+// awaited on the side; if it fails, the rest of the wait passes in silence.
+int wait_for(Socket socket, short events, int seconds) {
+  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    pollfd watch{fd_of(socket), events, 0};
+    if (is_pending(socket)) watch.events = static_cast<short>(watch.events | POLLOUT);
+    const int ready = poll(&watch, 1, milliseconds_left(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return 0;
+    if (is_pending(socket)) {
+      if (connection_failed(socket)) {
+        sleep_ms(static_cast<std::uint32_t>(milliseconds_left(deadline)));
+        return 0;
+      }
+      if ((watch.revents & (events | POLLHUP | POLLERR)) == 0) continue;
+    }
+    return 1;
+  }
+}
+
+}  // namespace
+
+int start_sockets() { return 0; }
+
+void cleanup_sockets() {}
+
+int lookup_host(const char* name, Ipv4* address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return 1;
+  const auto* first = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  *address = first->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return 0;
+}
+
+Ipv4 parse_dotted_quad(const char* text) { return inet_addr(text); }
+
+Socket open_ipv4_tcp_socket() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  return fd < 0 ? kNoSocket : fd;
+}
+
+int set_tcp_nodelay(Socket socket, int on) {
+  return set_int_option(socket, IPPROTO_TCP, TCP_NODELAY, on);
+}
+
+int set_non_blocking(Socket socket, int on) {
+  const int flags = fcntl(fd_of(socket), F_GETFL);
+  if (flags < 0) return -1;
+  const int wanted = on != 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return fcntl(fd_of(socket), F_SETFL, wanted) == 0 ? 0 : -1;
+}
+
+int set_keepalive(Socket socket, int on) {
+  return set_int_option(socket, SOL_SOCKET, SO_KEEPALIVE, on);
+}
+
+int set_send_timeout_ms(Socket socket, int milliseconds) {
+  return set_timeout_option(socket, SO_SNDTIMEO, milliseconds);
+}
+
+int set_receive_timeout_ms(Socket socket, int milliseconds) {
+  return set_timeout_option(socket, SO_RCVTIMEO, milliseconds);
+}
+
+int connect_ipv4(Socket socket, Ipv4 address, std::uint16_t port) {
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(port);
+  peer.sin_addr.s_addr = address;
+  if (connect(fd_of(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) {
+    return 0;
+  }
+  if (connection_under_way(errno)) set_pending(socket, true);
+  return -1;
+}
+
+bool connection_under_way(std::int32_t code) {
+  return code == EINPROGRESS || code == EAGAIN || code == EWOULDBLOCK;
+}
+
+bool would_block(std::int32_t code) { return code == EAGAIN || code == EWOULDBLOCK; }
+
+int wait_readable(Socket socket, int seconds) { return wait_for(socket, POLLIN, seconds); }
+
+int wait_writable(Socket socket, int seconds) { return wait_for(socket, POLLOUT, seconds); }
+
+long receive(Socket socket, char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t got = recv(fd_of(socket), buffer, size, 0);
+    if (got < 0 && errno == EINTR) continue;
+    return static_cast<long>(got);
+  }
+}
+
+long send_bytes(Socket socket, const char* data, std::size_t size) {
+  for (;;) {
+    const ssize_t sent = send(fd_of(socket), data, size, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    return static_cast<long>(sent);
+  }
+}
+
+int bind_loopback(Socket socket, std::uint16_t port) {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return bind(fd_of(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0
+                                                                                          : -1;
+}
+
+void close_socket(Socket socket) {
+  if (socket < 0) return;
+  set_pending(socket, false);
+  close(fd_of(socket));
+}
+
+}  // namespace lumagate::platform

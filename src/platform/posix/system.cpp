@@ -1,0 +1,64 @@
+// Process, time and error texts on POSIX systems.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+#include "platform/posix/terminal.h"
+
+namespace lumagate::platform {
+
+void prepare_standard_output() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
+
+void install_terminate_handler(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+void terminate_now(int code) {
+  posix::restore_terminal_settings();
+  _exit(code);
+}
+
+std::uint32_t tick_count() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const auto millis = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                      static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<std::uint32_t>(millis);
+}
+
+std::int64_t calendar_time() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+bool local_time_of_day(std::int64_t seconds, TimeOfDay* out) {
+  const auto when = static_cast<std::time_t>(seconds);
+  std::tm local{};
+  if (localtime_r(&when, &local) == nullptr) return false;
+  *out = {local.tm_hour, local.tm_min, local.tm_sec};
+  return true;
+}
+
+void sleep_ms(std::uint32_t milliseconds) {
+  timespec remaining{static_cast<std::time_t>(milliseconds / 1000u),
+                     static_cast<long>(milliseconds % 1000u) * 1000000L};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+void error_text(std::int32_t code, char* out, std::size_t size) {
+  if (size == 0) return;
+  char text[512];
+  const char* message = strerror_r(code, text, sizeof text);
+  std::snprintf(out, size, "%s\n", message != nullptr ? message : "");
+}
+
+std::int32_t last_error() { return errno; }
+
+}  // namespace lumagate::platform

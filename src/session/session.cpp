@@ -1,0 +1,314 @@
+// The Key-server session: Choose a server, Connect, Await a line, Read it,
+// and round again, for as long as the process runs.
+#include "session/session.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/lifecycle.h"
+#include "config/settings.h"
+#include "digest/md5.h"
+#include "output/log.h"
+#include "platform/platform.h"
+#include "session/discovery.h"
+
+namespace lumagate {
+namespace {
+
+constexpr int kInitialInterval = 60;
+constexpr int kWaitSeconds = 5;
+constexpr int kSilenceMargin = 5;
+constexpr int kMinInterval = 1;
+constexpr int kMaxInterval = 600;
+
+enum class State { kChoose, kConnect, kAwait, kRead };
+
+struct Session {
+  const char* address_in_use = nullptr;
+  const char* password_digest = nullptr;
+  bool discovering = false;
+  int interval = kInitialInterval;
+  std::int64_t last_heard = 0;
+  std::intptr_t socket = platform::kNoSocket;
+  char* read_buffer = nullptr;
+  char* answer = nullptr;
+  CandidateList candidates{};
+  int candidate_count = 0;
+  int next_candidate = 0;
+};
+
+bool verbose() { return settings.verbose != 0; }
+
+bool starts_with(const char* line, const char* word) {
+  return std::strncmp(line, word, std::strlen(word)) == 0;
+}
+
+void close_connection(Session& session) {
+  platform::close_socket(session.socket);
+  session.socket = platform::kNoSocket;
+}
+
+State choose(Session& session) {
+  if (session.discovering) {
+    if (session.next_candidate >= session.candidate_count) {
+      report(1,
+             "No Key-server could be discovered. Please specify the correct "
+             "address via the '-s' switch.\n");
+      exit_program(1);
+    }
+    session.address_in_use = session.candidates[session.next_candidate++].data();
+  }
+  return State::kConnect;
+}
+
+State connect(Session& session) {
+  session.last_heard = current_time();
+  session.socket = connect_to_server(session.address_in_use, kKeyServerPort);
+  if (session.socket == platform::kNoSocket) {
+    if (verbose()) report(1, "couldn't connect to server\n");
+    platform::sleep_ms(3000);
+    return State::kChoose;
+  }
+  return State::kAwait;
+}
+
+State await(Session& session) {
+  if (wait_readable(session.socket) == 0) {
+    if (verbose()) report(1, "lost connection\n");
+    close_connection(session);
+    platform::sleep_ms(1000);
+    return State::kChoose;
+  }
+  if (current_time() - session.last_heard > session.interval + kSilenceMargin) {
+    close_connection(session);
+    return State::kChoose;
+  }
+  return State::kRead;
+}
+
+void trace_received(LogLevel level, const char* line) {
+  if (verbose()) report(level, "recv: %s\n", line);
+}
+
+// Sends the whole line while the socket stays writable: a RESPONSE cut short
+// would be a corrupted answer. False when the connection must go.
+bool send_line(Session& session, const char* line) {
+  std::size_t left = std::strlen(line);
+  while (left > 0) {
+    const long sent = platform::send_bytes(session.socket, line, left);
+    if (sent < 0) {
+      const std::int32_t code = platform::last_error();
+      if (!platform::would_block(code)) {
+        report_system_error("send", code);
+        return false;
+      }
+    } else {
+      line += sent;
+      left -= static_cast<std::size_t>(sent);
+    }
+    if (left > 0 && wait_writable(session.socket) == 0) return false;
+  }
+  return true;
+}
+
+State answer_challenge(Session& session, const char* line) {
+  trace_received(3, line);
+  session.last_heard = current_time();
+  // A line without a blank carries an empty challenge; it is still answered.
+  const char* blank = std::strchr(line, ' ');
+  const char* challenge = blank != nullptr ? blank + 1 : "";
+  std::memset(session.answer, 0, kLineSize);
+  build_response(challenge, session.password_digest, session.answer);
+  if (wait_writable(session.socket) == 0) {
+    close_connection(session);
+    return State::kChoose;
+  }
+  if (verbose()) report(3, "send: %s", session.answer);
+  if (!send_line(session, session.answer)) {
+    close_connection(session);
+    return State::kChoose;
+  }
+  std::memset(session.read_buffer, 0, kLineSize);
+  platform::sleep_ms(1000);
+  return State::kAwait;
+}
+
+State handle_line(Session& session, const char* line) {
+  if (starts_with(line, "LUMAGATE")) {
+    trace_received(3, line);
+    session.last_heard = current_time();
+    session.interval = keepalive_interval(line, session.interval);
+    platform::sleep_ms(1000);
+    return State::kAwait;
+  }
+  if (starts_with(line, "CHALLENGE")) return answer_challenge(session, line);
+  if (starts_with(line, "GOOD")) {
+    session.discovering = false;
+    if (verbose()) {
+      report(2, "recv: %s\n", line);
+      report(3, "waiting %d sec...\n", session.interval);
+    } else {
+      report(2, "%s\n", line);
+    }
+    platform::sleep_ms(static_cast<std::uint32_t>(session.interval) * 1000u);
+    return State::kAwait;
+  }
+  if (starts_with(line, "SORRY")) {
+    if (verbose()) {
+      report(1, "recv: %s\n", line);
+    } else {
+      report(1, "%s\n", line);
+    }
+    close_connection(session);
+    platform::sleep_ms(1000);
+    return State::kChoose;
+  }
+  if (starts_with(line, "INFO") || starts_with(line, "MESSAGE")) {
+    if (verbose()) {
+      report(2, "recv: %s\n", line);
+    } else {
+      report(2, "%s\n", line);
+    }
+  } else {
+    trace_received(3, line);
+  }
+  platform::sleep_ms(1000);
+  return State::kAwait;
+}
+
+State read_line(Session& session) {
+  std::memset(session.read_buffer, 0, kLineSize);
+  const long received = platform::receive(session.socket, session.read_buffer, kLineSize - 1);
+  cut_line_end(session.read_buffer);
+  if (received < 0) {
+    report_system_error("recv", platform::last_error());
+    close_connection(session);
+    platform::sleep_ms(1000);
+    return State::kChoose;
+  }
+  if (received == 0) {
+    // The server has closed its side; the silence limit ends the connection.
+    platform::sleep_ms(1000);
+    return State::kAwait;
+  }
+  return handle_line(session, session.read_buffer);
+}
+
+}  // namespace
+
+void run_session(const char* server_address, const char* password_digest) {
+  Session session;
+  session.address_in_use = server_address;
+  session.password_digest = password_digest;
+  session.discovering = server_address[0] == '\0';
+  session.read_buffer = static_cast<char*>(alloc_or_exit(kLineSize));
+  session.answer = static_cast<char*>(alloc_or_exit(kLineSize));
+  if (session.discovering) {
+    session.candidate_count = build_candidate_list(session.candidates);
+    session.next_candidate = 0;
+  }
+
+  State state = State::kChoose;
+  for (;;) {
+    switch (state) {
+      case State::kChoose:
+        state = choose(session);
+        break;
+      case State::kConnect:
+        state = connect(session);
+        break;
+      case State::kAwait:
+        state = await(session);
+        break;
+      case State::kRead:
+        state = read_line(session);
+        break;
+    }
+  }
+}
+
+std::intptr_t connect_to_server(const char* host, std::uint16_t port) {
+  std::uint32_t address = 0;
+  if (resolve_address(host, &address) != 0) {
+    report(1, "unable to resolve host %s\n", host);
+    return platform::kNoSocket;
+  }
+  const std::intptr_t socket = open_tcp_socket(1);
+  if (socket == platform::kNoSocket) return platform::kNoSocket;
+  if (verbose()) report(3, "connecting to %s:%d...\n", host, static_cast<int>(port));
+  if (platform::connect_ipv4(socket, address, port) == 0) return socket;
+  const std::int32_t code = platform::last_error();
+  if (platform::connection_under_way(code)) return socket;
+  report_system_error("connect", code);
+  platform::close_socket(socket);
+  return platform::kNoSocket;
+}
+
+int resolve_address(const char* address, std::uint32_t* host) {
+  *host = 0;
+  if (platform::lookup_host(address, host) == 0) return 0;
+  const platform::Ipv4 quad = platform::parse_dotted_quad(address);
+  if (quad == platform::kIpv4None) return 1;
+  *host = quad;
+  return 0;
+}
+
+std::intptr_t open_tcp_socket(int non_blocking) {
+  const std::intptr_t socket = platform::open_ipv4_tcp_socket();
+  if (socket == platform::kNoSocket) {
+    report_system_error("open socket", platform::last_error());
+    return platform::kNoSocket;
+  }
+  struct Step {
+    const char* text;
+    int (*apply)(std::intptr_t, int);
+    int value;
+  };
+  const std::array<Step, 5> steps = {{
+      {"setsockopt (TCP_NODELAY)", platform::set_tcp_nodelay, 1},
+      {"ioctlsocket FIONBIO", platform::set_non_blocking, non_blocking},
+      {"setsockopt SO_KEEPALIVE", platform::set_keepalive, 1},
+      {"setsockopt SO_SNDTIMEO", platform::set_send_timeout_ms, 5000},
+      {"setsockopt SO_RCVTIMEO", platform::set_receive_timeout_ms, 5000},
+  }};
+  for (const Step& step : steps) {
+    if (step.apply(socket, step.value) != 0) {
+      report_system_error(step.text, platform::last_error());
+      platform::close_socket(socket);
+      return platform::kNoSocket;
+    }
+  }
+  return socket;
+}
+
+int wait_readable(std::intptr_t socket) { return platform::wait_readable(socket, kWaitSeconds); }
+
+int wait_writable(std::intptr_t socket) { return platform::wait_writable(socket, kWaitSeconds); }
+
+void cut_line_end(char* text) {
+  text[std::strcspn(text, "\r\n")] = '\0';
+}
+
+void build_response(const char* challenge, const char* password_digest, char* out) {
+  const int number = draw_random();
+  Block proof_input = alloc_block(kLineSize);
+  Block proof = alloc_block(kDigestSize);
+  std::snprintf(proof_input.get(), kLineSize, "%s%d%s%s", challenge, number,
+                settings.access_mode, password_digest);
+  md5_hex(proof_input.get(), proof.get());
+  std::snprintf(out, kLineSize, "RESPONSE %s %d %s\r\n", proof.get(), number,
+                settings.access_mode);
+}
+
+int keepalive_interval(const char* line, int current) {
+  const char* equals = std::strchr(line, '=');
+  if (equals == nullptr) return current;
+  std::array<char, 4> digits{};
+  copy_bounded(digits.data(), digits.size(), equals + 1);
+  const int value = std::atoi(digits.data());
+  return value >= kMinInterval && value <= kMaxInterval ? value : current;
+}
+
+}  // namespace lumagate

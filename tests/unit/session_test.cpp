@@ -1,0 +1,126 @@
+#include <array>
+#include <cstring>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "digest/md5.h"
+#include "platform/posix/route_table.h"
+#include "session/discovery.h"
+#include "session/session.h"
+#include "test_support.h"
+
+namespace lumagate {
+namespace {
+
+TEST(CutLineEnd, EndsTheTextAtTheFirstCrOrLf) {
+  for (const auto& [text, line] : std::initializer_list<std::pair<std::string, std::string>>{
+           {"GOOD welcome\r\nINFO x\r\n", "GOOD welcome"},
+           {"LF only\nrest", "LF only"},
+           {"\r\n", ""},
+           {"no end", "no end"},
+           {"a\rb\nc", "a"}}) {
+    std::string buffer = text;
+    cut_line_end(buffer.data());
+    EXPECT_STREQ(buffer.c_str(), line.c_str()) << text;
+  }
+}
+
+TEST(KeepaliveInterval, TakesAtMostThreeCharactersFrom1To600) {
+  EXPECT_EQ(keepalive_interval("LUMAGATE=30", 60), 30);
+  EXPECT_EQ(keepalive_interval("LUMAGATE=1200", 60), 120);
+  EXPECT_EQ(keepalive_interval("LUMAGATE=600", 60), 600);
+  EXPECT_EQ(keepalive_interval("LUMAGATE=1", 60), 1);
+  EXPECT_EQ(keepalive_interval("LUMAGATE= 42", 60), 42);
+  EXPECT_EQ(keepalive_interval("LUMAGATE x=7=9", 60), 7);  // the first "=" counts
+  for (const char* kept : {"LUMAGATE=0", "LUMAGATE=601", "LUMAGATE=abc", "LUMAGATE=-5",
+                           "LUMAGATE=", "LUMAGATE"}) {
+    EXPECT_EQ(keepalive_interval(kept, 45), 45) << kept;
+  }
+}
+
+class ResponseTest : public testing::SettingsTest {};
+
+TEST_F(ResponseTest, ProvesTheChallengeWithNumberModeAndDigest) {
+  settings.access_mode = "local";
+  const char* digest = "0123456789abcdef0123456789ABCDEF";
+  std::array<char, kLineSize> out{};
+  seed_random(7);
+  build_response("abc def", digest, out.data());
+
+  std::cmatch parts;
+  ASSERT_TRUE(std::regex_match(out.data(), parts,
+                               std::regex("RESPONSE ([0-9a-f]{32}) ([0-9]+) local\r\n")))
+      << out.data();
+  const std::string input = "abc def" + parts[2].str() + "local" + digest;
+  char proof[kMd5HexSize];
+  md5_hex(input.c_str(), proof);
+  EXPECT_EQ(parts[1].str(), proof);
+}
+
+TEST_F(ResponseTest, SameChallengeDrawsFreshNumbers) {
+  seed_random(12345);
+  std::set<std::string> answers;
+  for (int round = 0; round < 5; ++round) {
+    std::array<char, kLineSize> out{};
+    build_response("same", "digest", out.data());
+    answers.insert(out.data());
+  }
+  EXPECT_EQ(answers.size(), 5u);
+}
+
+TEST(RandomSource, OneSeedOneSequenceWithin15Bits) {
+  seed_random(42);
+  std::array<int, 50> first{};
+  for (int& number : first) number = draw_random();
+  seed_random(42);
+  for (int number : first) {
+    EXPECT_EQ(draw_random(), number);
+    EXPECT_GE(number, 0);
+    EXPECT_LE(number, 32767);
+  }
+}
+
+TEST_F(ResponseTest, LongTextsAreCutToTheLine) {
+  const std::string challenge(900, 'c');
+  std::array<char, kLineSize> out{};
+  build_response(challenge.c_str(), "d", out.data());
+  EXPECT_EQ(std::strncmp(out.data(), "RESPONSE ", 9), 0);
+  EXPECT_LT(std::strlen(out.data()), kLineSize);
+}
+
+TEST(Gateways, OnlyEthernetGatewaysAtMostSeven) {
+  using platform::AdapterGateway;
+  constexpr int kOther = 71;
+  std::vector<AdapterGateway> adapters = {
+      {6, "192.0.2.1"}, {kOther, "192.0.2.2"}, {6, "0.0.0.0"}, {6, ""}, {6, "192.0.2.1"}};
+  CandidateList list{};
+  ASSERT_EQ(gateways_into(list, 3, adapters), 2);
+  EXPECT_STREQ(list[0].data(), "192.0.2.1");
+  EXPECT_STREQ(list[1].data(), "192.0.2.1");  // shared gateways are tried twice
+
+  adapters.clear();
+  for (int i = 1; i <= 9; ++i) adapters.push_back({6, "198.51.100." + std::to_string(i)});
+  EXPECT_EQ(gateways_into(list, 3, adapters), 7);
+  EXPECT_STREQ(list[6].data(), "198.51.100.7");
+}
+
+TEST(RouteTable, ReadsTheFirstDefaultGatewayOfEachInterface) {
+  const std::string table =
+      "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+      "eth1\t00000000\t010264C6\t0003\t0\t0\t200\t00000000\t0\t0\t0\n"
+      "eth0\t00000000\t010200C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
+      "eth0\t00000000\t020200C0\t0003\t0\t0\t300\t00000000\t0\t0\t0\n"
+      "eth0\t000200C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n"
+      "eth2\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n"
+      "eth3\t00000000\t010300C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n";
+  const auto found = platform::posix::default_gateways_in(table);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].interface_name, "eth1");
+  EXPECT_EQ(found[0].gateway, "198.100.2.1");
+  EXPECT_EQ(found[1].interface_name, "eth0");
+  EXPECT_EQ(found[1].gateway, "192.0.2.1");
+}
+
+}  // namespace
+}  // namespace lumagate

@@ -1,0 +1,73 @@
+// Helpers shared by the unit tests.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "app/lifecycle.h"
+#include "config/settings.h"
+
+namespace lumagate::testing {
+
+// exit_program ends in this exception while a test watches it.
+struct ExitCalled {
+  int code;
+};
+
+[[noreturn]] inline void throw_exit(int code) { throw ExitCalled{code}; }
+
+// Fresh settings and a private temporary folder for every test; the exit
+// path throws instead of ending the test program.
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings = ClientSettings{};
+    settings.access_mode = "WORLD";
+    set_exit_function(throw_exit);
+    folder_ = std::filesystem::temp_directory_path() /
+              ("lumagate-unit-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override {
+    set_exit_function(nullptr);
+    set_allocate_function(nullptr);
+    settings = ClientSettings{};
+    std::filesystem::remove_all(folder_);
+  }
+
+  std::string path(const std::string& name) const { return (folder_ / name).string(); }
+
+  static std::string read_file(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  static void write_file(const std::string& file, const std::string& content) {
+    std::ofstream(file, std::ios::binary) << content;
+  }
+
+  std::filesystem::path folder_;
+};
+
+// The exit code that `action` ended with through exit_program; -1 if it
+// did not end.
+template <typename Action>
+int exit_code_of(Action action) {
+  try {
+    action();
+  } catch (const ExitCalled& exit) {
+    return exit.code;
+  }
+  return -1;
+}
+
+}  // namespace lumagate::testing
