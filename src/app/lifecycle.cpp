@@ -22,8 +22,7 @@ void exit_program(int code) {
 }
 
 void on_terminate_signal(int signal_number) {
-  if (signal_number != platform::kSignalInterrupt &&
-      signal_number != platform::kSignalTerminate) {
+  if (signal_number != platform::kSignalInterrupt && signal_number != platform::kSignalTerminate) {
     return;
   }
   // Only async-signal-safe work here: no message, no stdio.

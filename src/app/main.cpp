@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
   char* digest = static_cast<char*>(alloc_or_exit(kDigestSize));
   digest[0] = '\0';
 
-  if (parse_command_line(argc, argv, server_address, kServerAddressSize, digest,
-                         kDigestSize) != 0) {
+  if (parse_command_line(argc, argv, server_address, kServerAddressSize, digest, kDigestSize) !=
+      0) {
     return 1;
   }
   run_session(server_address, digest);

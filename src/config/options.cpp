@@ -3,8 +3,9 @@
 #include "config/options.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <string>
 
 #include "app/lifecycle.h"
 #include "config/guard.h"
@@ -35,12 +36,10 @@ constexpr const char* kUsageOutput =
     "  -q: be quiet, do not print messages to console (excluding password prompt);\n"
     "  -h: show this help.\n";
 
-// The value copies live until the process ends.
-char* duplicate_text(const char* text) {
-  const std::size_t size = std::strlen(text) + 1;
-  auto* copy = static_cast<char*>(std::malloc(size));
-  if (copy != nullptr) std::memcpy(copy, text, size);
-  return copy;
+// A copy of a switch's value that lives until the process ends.
+const char* duplicate_text(const char* text) {
+  static std::deque<std::string> copies;  // a deque never moves its elements
+  return copies.emplace_back(text).c_str();
 }
 
 bool is_switch(const char* argument) {
@@ -119,8 +118,7 @@ int read_switches(int argc, char** argv, SwitchState& local, char* server_addres
       report(1, "Value must be supplied for option -%c.\n", letter);
       return 1;
     }
-    apply_value(letter, argv[++index], local, server_address, server_size, digest,
-                digest_size);
+    apply_value(letter, argv[++index], local, server_address, server_size, digest, digest_size);
   }
   return 0;
 }

@@ -44,6 +44,7 @@ void show_on_console(LogLevel level, const char* line) {
 void format_and_emit(char* line, LogLevel level, const char* format, std::va_list arguments) {
   write_time_prefix(line);
   std::snprintf(line + kPrefixLength, kLineSize - kPrefixLength, " ");
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started by report
   std::vsnprintf(line + kPrefixLength + 1, kLineSize - kPrefixLength - 1, format, arguments);
   if (settings.quiet == 0) show_on_console(level, line);
   append_to_log_file(line);

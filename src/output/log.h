@@ -10,8 +10,7 @@ namespace lumagate {
 
 inline constexpr std::int64_t kLogFileLimit = 1048576;
 
-void report(LogLevel level, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void report(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // A level-1 line naming the failed operation, its code and the system's text.
 void report_system_error(const char* what, std::int32_t code);

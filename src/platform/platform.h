@@ -140,8 +140,8 @@ void close_socket(Socket socket);
 inline constexpr int kAdapterTypeEthernet = 6;
 
 struct AdapterGateway {
-  int type;              // kAdapterTypeEthernet or another value
-  std::string gateway;   // first gateway as a dotted quad, "0.0.0.0" if none
+  int type;             // kAdapterTypeEthernet or another value
+  std::string gateway;  // first gateway as a dotted quad, "0.0.0.0" if none
 };
 
 // The machine's adapters in the system's order, each with its first default

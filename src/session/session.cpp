@@ -287,19 +287,16 @@ int wait_readable(std::intptr_t socket) { return platform::wait_readable(socket,
 
 int wait_writable(std::intptr_t socket) { return platform::wait_writable(socket, kWaitSeconds); }
 
-void cut_line_end(char* text) {
-  text[std::strcspn(text, "\r\n")] = '\0';
-}
+void cut_line_end(char* text) { text[std::strcspn(text, "\r\n")] = '\0'; }
 
 void build_response(const char* challenge, const char* password_digest, char* out) {
   const int number = draw_random();
   Block proof_input = alloc_block(kLineSize);
   Block proof = alloc_block(kDigestSize);
-  std::snprintf(proof_input.get(), kLineSize, "%s%d%s%s", challenge, number,
-                settings.access_mode, password_digest);
+  std::snprintf(proof_input.get(), kLineSize, "%s%d%s%s", challenge, number, settings.access_mode,
+                password_digest);
   md5_hex(proof_input.get(), proof.get());
-  std::snprintf(out, kLineSize, "RESPONSE %s %d %s\r\n", proof.get(), number,
-                settings.access_mode);
+  std::snprintf(out, kLineSize, "RESPONSE %s %d %s\r\n", proof.get(), number, settings.access_mode);
 }
 
 int keepalive_interval(const char* line, int current) {

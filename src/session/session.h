@@ -8,8 +8,7 @@ namespace lumagate {
 
 inline constexpr std::uint16_t kKeyServerPort = 12040;
 
-[[noreturn]] void run_session(const char* server_address,
-                              const char* password_digest);
+[[noreturn]] void run_session(const char* server_address, const char* password_digest);
 
 // The socket, connected or with its connection under way; -1 on failure.
 std::intptr_t connect_to_server(const char* host, std::uint16_t port);
@@ -28,8 +27,7 @@ int wait_writable(std::intptr_t socket);
 void cut_line_end(char* text);
 
 // The RESPONSE line for `challenge` into `out` (768 bytes).
-void build_response(const char* challenge, const char* password_digest,
-                    char* out);
+void build_response(const char* challenge, const char* password_digest, char* out);
 
 // The interval a keep-alive line asks for, or `current` when it asks for
 // none or for one outside 1 to 600.

@@ -134,9 +134,8 @@ TEST_F(OptionsTest, TheKSwitchesConflictOnlyAfterTheLoop) {
   std::vector<char*> argv;
   for (auto& word : words) argv.push_back(word.data());
   CaptureStdout();
-  EXPECT_EQ(testing::exit_code_of([&] {
-              parse_command_line(3, argv.data(), server.data(), 64, digest.data(), 33);
-            }),
+  EXPECT_EQ(testing::exit_code_of(
+                [&] { parse_command_line(3, argv.data(), server.data(), 64, digest.data(), 33); }),
             1);
   EXPECT_EQ(messages(GetCapturedStdout()), "-k and -K switches should not come together.\n");
 

@@ -33,8 +33,8 @@ TEST(KeepaliveInterval, TakesAtMostThreeCharactersFrom1To600) {
   EXPECT_EQ(keepalive_interval("LUMAGATE=1", 60), 1);
   EXPECT_EQ(keepalive_interval("LUMAGATE= 42", 60), 42);
   EXPECT_EQ(keepalive_interval("LUMAGATE x=7=9", 60), 7);  // the first "=" counts
-  for (const char* kept : {"LUMAGATE=0", "LUMAGATE=601", "LUMAGATE=abc", "LUMAGATE=-5",
-                           "LUMAGATE=", "LUMAGATE"}) {
+  for (const char* kept :
+       {"LUMAGATE=0", "LUMAGATE=601", "LUMAGATE=abc", "LUMAGATE=-5", "LUMAGATE=", "LUMAGATE"}) {
     EXPECT_EQ(keepalive_interval(kept, 45), 45) << kept;
   }
 }
@@ -49,8 +49,8 @@ TEST_F(ResponseTest, ProvesTheChallengeWithNumberModeAndDigest) {
   build_response("abc def", digest, out.data());
 
   std::cmatch parts;
-  ASSERT_TRUE(std::regex_match(out.data(), parts,
-                               std::regex("RESPONSE ([0-9a-f]{32}) ([0-9]+) local\r\n")))
+  ASSERT_TRUE(
+      std::regex_match(out.data(), parts, std::regex("RESPONSE ([0-9a-f]{32}) ([0-9]+) local\r\n")))
       << out.data();
   const std::string input = "abc def" + parts[2].str() + "local" + digest;
   char proof[kMd5HexSize];

@@ -29,9 +29,10 @@ class SettingsTest : public ::testing::Test {
     settings = ClientSettings{};
     settings.access_mode = "WORLD";
     set_exit_function(throw_exit);
-    folder_ = std::filesystem::temp_directory_path() /
-              ("lumagate-unit-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    folder_ =
+        std::filesystem::temp_directory_path() /
+        ("lumagate-unit-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(folder_);
     std::filesystem::create_directories(folder_);
   }

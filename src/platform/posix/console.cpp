@@ -32,13 +32,10 @@ void attribute_sequence(std::uint16_t attribute, char* out, std::size_t size) {
     return;
   }
   // Console bits are blue 1, green 2, red 4; ANSI colours are red 1, green 2, blue 4.
-  auto ansi = [](unsigned bits) {
-    return ((bits & 4u) >> 2) | (bits & 2u) | ((bits & 1u) << 2);
-  };
+  auto ansi = [](unsigned bits) { return ((bits & 4u) >> 2) | (bits & 2u) | ((bits & 1u) << 2); };
   const unsigned foreground = attribute & 0x0Fu;
   const unsigned background = (attribute >> 4) & 0x0Fu;
-  std::snprintf(out, size, "\033[0;%u;%um",
-                ((foreground & 8u) ? 90u : 30u) + ansi(foreground),
+  std::snprintf(out, size, "\033[0;%u;%um", ((foreground & 8u) ? 90u : 30u) + ansi(foreground),
                 ((background & 8u) ? 100u : 40u) + ansi(background));
 }
 

@@ -43,7 +43,7 @@ int set_int_option(Socket socket, int level, int name, int value) {
 }
 
 int set_timeout_option(Socket socket, int name, int milliseconds) {
-  timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  timeval limit{milliseconds / 1000, static_cast<suseconds_t>(milliseconds % 1000) * 1000};
   return setsockopt(fd_of(socket), SOL_SOCKET, name, &limit, sizeof limit) == 0 ? 0 : -1;
 }
 
@@ -175,8 +175,7 @@ int bind_loopback(Socket socket, std::uint16_t port) {
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
   local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return bind(fd_of(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0
-                                                                                          : -1;
+  return bind(fd_of(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : -1;
 }
 
 void close_socket(Socket socket) {
