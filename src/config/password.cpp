@@ -1,0 +1,138 @@
+// The password digest: from -d, a password file, LUMAGATE, or the console.
+// The plain password lives only in one buffer here, wiped before release.
+#include "config/password.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/lifecycle.h"
+#include "config/settings.h"
+#include "digest/md5.h"
+#include "output/colours.h"
+#include "output/log.h"
+#include "platform/platform.h"
+#include "session/session.h"
+
+namespace lumagate {
+namespace {
+
+constexpr const char* kPasswordVariable = "LUMAGATE";
+constexpr LogLevel kPromptLevel = 3;
+constexpr int kBackspace = 8;
+constexpr int kDelete = 127;
+constexpr int kEnter = 13;
+constexpr int kLineFeed = 10;
+constexpr int kCtrlC = 3;
+
+// Overwrites `size` bytes through volatile stores, which the compiler may
+// not drop as dead even though the block is freed right after.
+void wipe(char* block, std::size_t size) {
+  volatile char* bytes = block;
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
+}
+
+// The password buffer: wiped and released on every way out of the step.
+class PasswordBuffer {
+ public:
+  PasswordBuffer()
+      : text_(static_cast<char*>(alloc_or_exit(static_cast<std::int32_t>(kPasswordSize)))) {
+    std::memset(text_, 0, kPasswordSize);
+  }
+  ~PasswordBuffer() {
+    wipe(text_, kPasswordSize);
+    std::free(text_);
+  }
+  PasswordBuffer(const PasswordBuffer&) = delete;
+  PasswordBuffer& operator=(const PasswordBuffer&) = delete;
+
+  char* text() { return text_; }
+
+ private:
+  char* text_;
+};
+
+// Closes a file on the error roads; the normal road closes it itself to
+// hear of a failure.
+struct FileCloser {
+  std::FILE* file;
+  ~FileCloser() {
+    if (file != nullptr) std::fclose(file);
+  }
+};
+
+}  // namespace
+
+// 0 with a non-empty text in `digest`; 1 when the password file could not
+// be read.
+int acquire_password_digest(const char* password_file, char* digest) {
+  PasswordBuffer password;
+  if (digest[0] != '\0') return 0;
+  if (password_file != nullptr) {
+    if (read_password_file(password_file, password.text(), kPasswordSize) != 0) return 1;
+  } else if (const char* value = std::getenv(kPasswordVariable)) {
+    copy_bounded(password.text(), kPasswordSize, value);
+  } else {
+    prompt_password(password.text(), kPasswordSize);
+  }
+  md5_hex(password.text(), digest);
+  return 0;
+}
+
+// 0 with the file's first line in `password`; 1 after reporting why not.
+int read_password_file(const char* path, char* password, std::size_t size) {
+  FileCloser closer{std::fopen(path, "r")};
+  if (closer.file == nullptr) {
+    report(1, "Error opening file: %s\n", std::strerror(errno));
+    return 1;
+  }
+  // Unbuffered, so the password is read straight into its own buffer and
+  // no copy is left behind in a stdio buffer that is freed unwiped.
+  std::setvbuf(closer.file, nullptr, _IONBF, 0);
+  const std::size_t count = std::fread(password, 1, size - 1, closer.file);
+  if (std::ferror(closer.file) != 0) {
+    report(1, "Error reading file: %s\n", std::strerror(errno));
+    return 1;
+  }
+  password[count] = '\0';
+  cut_line_end(password);
+  std::FILE* file = closer.file;
+  closer.file = nullptr;
+  if (std::fclose(file) != 0) {
+    report(1, "Error closing file: %s\n", std::strerror(errno));
+  }
+  return 0;
+}
+
+// Reads a masked password from the console; without a console, or once a
+// key cannot be read, the entry ends with what was typed.
+void prompt_password(char* password, std::size_t size) {
+  colour_on(kPromptLevel);
+  // Raw input first, so that keys typed as soon as the prompt shows are
+  // never echoed by the terminal.
+  const bool console = platform::begin_console_input();
+  platform::write_console("Enter Lumagate password: ");
+  std::size_t stored = 0;
+  while (console) {
+    const int key = platform::read_console_key();
+    if (key < 0) break;
+    if ((key == kBackspace || key == kDelete) && stored > 0) {
+      password[--stored] = '\0';
+      platform::write_console("\b \b");
+    } else if (key == kEnter || key == kLineFeed || key == kCtrlC) {
+      break;
+    } else if (key < 32 || key == kDelete) {
+      // Tab, Escape, the lead byte of a function key: not part of a password.
+    } else if (stored + 1 < size) {
+      platform::write_console("*");
+      password[stored++] = static_cast<char>(key);
+    }
+  }
+  if (console) platform::end_console_input();
+  password[stored] = '\0';
+  platform::write_console("\n");
+  colour_off();
+}
+
+}  // namespace lumagate

@@ -1,0 +1,262 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "transcript.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kPrompt = "Enter Lumagate password: ";
+const std::string kChallenge = "pw-challenge";
+
+// Whether the client's answer to a challenge proves that it holds `digest`.
+::testing::AssertionResult proves(FakeServer& server, const std::string& digest) {
+  if (!server.accept_client(10s))
+    return ::testing::AssertionFailure() << "the client never connected";
+  server.send("CHALLENGE " + kChallenge + "\r\n");
+  const auto line = server.read_line(10s);
+  if (!line) return ::testing::AssertionFailure() << "no answer to a challenge";
+  std::smatch parts;
+  if (!std::regex_match(*line, parts, std::regex(R"(RESPONSE ([0-9a-f]{32}) (\d+) WORLD)")))
+    return ::testing::AssertionFailure() << "not an answer: " << *line;
+  const std::string expected = md5_hex_of(kChallenge + parts[2].str() + "WORLD" + digest);
+  if (parts[1] != expected)
+    return ::testing::AssertionFailure() << "the proof does not come from digest " << digest;
+  return ::testing::AssertionSuccess();
+}
+
+// Waits until a terminal child has taken its terminal: reading the
+// harness's end before that sees a hang-up and ends the transcript.
+void wait_for_terminal(const Process& process) {
+  const auto link_of = [](const std::string& path) {
+    std::error_code ignored;
+    return fs::read_symlink(path, ignored).string();
+  };
+  const std::string ours = link_of("/proc/self/fd/0");
+  const std::string theirs = "/proc/" + std::to_string(process.pid()) + "/fd/0";
+  const auto deadline = SteadyClock::now() + 5s;
+  while (SteadyClock::now() < deadline) {
+    const std::string link = link_of(theirs);
+    if (link.rfind("/dev/pts/", 0) == 0 && link != ours) return;
+    std::this_thread::sleep_for(5ms);
+  }
+  ADD_FAILURE() << "the child never took its terminal";
+}
+
+class PasswordE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() / ("lumagate-e2e-password-" + std::to_string(getpid()));
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  std::string file_with(const std::string& name, const std::string& content) {
+    const fs::path file = folder_ / name;
+    std::ofstream(file, std::ios::binary) << content;
+    return file.string();
+  }
+
+  static std::vector<std::string> client(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"-s", "127.0.0.2"});
+    return client_command(arguments);
+  }
+
+  // A client on a terminal of its own, LUMAGATE unset, at its prompt.
+  static ProcessOptions at_terminal() {
+    ProcessOptions options;
+    options.terminal = true;
+    options.unset = {"LUMAGATE"};
+    return options;
+  }
+
+  // Types `keys` at the prompt; the digest of `password` must follow, and
+  // the terminal must show the prompt, `echo` and the line end, never the
+  // password.
+  void expect_entry(const std::string& keys, const std::string& echo, const std::string& password) {
+    FakeServer server("127.0.0.2");
+    Process client_process(client({}), at_terminal());
+    wait_for_terminal(client_process);
+    ASSERT_TRUE(client_process.wait_for_output(kPrompt, 10s)) << client_process.output();
+    client_process.write_input(keys);
+    EXPECT_TRUE(proves(server, md5_hex_of(password))) << client_process.output();
+    const std::string shown = client_process.output();
+    EXPECT_NE(shown.find(kPrompt + echo + "\n"), std::string::npos) << shown;
+    if (password.size() > 2) {
+      EXPECT_EQ(shown.find(password), std::string::npos) << shown;
+    }
+  }
+
+  fs::path folder_;
+};
+
+TEST_F(PasswordE2e, NonEmptyDigestWinsAndAnEmptyOneCountsAsNone) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server("127.0.0.2");
+  ProcessOptions with_variable;
+  with_variable.environment = {"LUMAGATE=from-variable"};
+  {
+    // Used as typed, although the file is missing.
+    Process given(client({"-f", (folder_ / "missing").string(), "-d", "ABCdef"}), with_variable);
+    EXPECT_TRUE(proves(server, "ABCdef")) << given.output();
+  }
+  Process empty(client({"-d", ""}), with_variable);
+  EXPECT_TRUE(proves(server, md5_hex_of("from-variable"))) << empty.output();
+}
+
+TEST_F(PasswordE2e, FileComesFirstAndFailsWithoutFallingBack) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server("127.0.0.2");
+  ProcessOptions with_variable;
+  with_variable.environment = {"LUMAGATE=from-variable"};
+  {
+    const std::string file = file_with("pw", "from-file\r\nsecond line\r\n");
+    Process reader(client({"-f", file}), with_variable);
+    EXPECT_TRUE(proves(server, md5_hex_of("from-file"))) << reader.output();
+  }
+  const std::string open_error =
+      "] Error opening file: " + std::string(std::strerror(ENOENT)) + "\n";
+  for (const std::string& path : {(folder_ / "missing").string(), std::string()}) {
+    SCOPED_TRACE("-f '" + path + "'");
+    Process failing(client({"-f", path}), with_variable);
+    EXPECT_EQ(failing.wait_exit(10s), 1);
+    EXPECT_EQ(failing.count_output(open_error), 1) << failing.output();
+  }
+  EXPECT_EQ(server.accepted(), 1);
+}
+
+TEST_F(PasswordE2e, FileGivesItsFirst63Bytes) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server("127.0.0.2");
+  const std::string long_line(70, 'L');
+  for (const auto& [content, password] : std::vector<std::pair<std::string, std::string>>{
+           {"", ""}, {long_line, long_line.substr(0, 63)}}) {
+    Process reader(client({"-f", file_with("pw", content)}));
+    EXPECT_TRUE(proves(server, md5_hex_of(password))) << reader.output();
+  }
+}
+
+TEST_F(PasswordE2e, VariableMayBeEmptyAndIsCutTo63) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server("127.0.0.2");
+  const std::string long_value(100, 'V');
+  for (const auto& [value, password] : std::vector<std::pair<std::string, std::string>>{
+           {"", ""}, {long_value, long_value.substr(0, 63)}}) {
+    // On a terminal, so that a prompt would show (and wait).
+    ProcessOptions options;
+    options.terminal = true;
+    options.environment = {"LUMAGATE=" + value};
+    Process client_process(client({}), options);
+    wait_for_terminal(client_process);
+    EXPECT_TRUE(proves(server, md5_hex_of(password))) << client_process.output();
+    EXPECT_EQ(client_process.count_output(kPrompt), 0);
+  }
+}
+
+TEST_F(PasswordE2e, PromptMasksEveryCharacter) {
+  REQUIRE_PRIVATE_NETWORK();
+  expect_entry("s3cret pw\r", "*********", "s3cret pw");
+}
+
+TEST_F(PasswordE2e, PromptEditingKeys) {
+  REQUIRE_PRIVATE_NETWORK();
+  // Backspace with nothing stored writes nothing; Tab and Escape are
+  // ignored; blanks at the end stay.
+  expect_entry(
+      "\x08"
+      "abc\x7f\x08xy\t\x1b  \r",
+      "***\b \b\b \b****", "axy  ");
+}
+
+TEST_F(PasswordE2e, PromptStopsAt63Characters) {
+  REQUIRE_PRIVATE_NETWORK();
+  expect_entry(std::string(70, 'k') +
+                   "\x7f"
+                   "Z\r",
+               std::string(63, '*') + "\b \b*", std::string(62, 'k') + "Z");
+}
+
+TEST_F(PasswordE2e, PromptEndsOnCtrlCOrLineFeedKeepingWhatWasTyped) {
+  REQUIRE_PRIVATE_NETWORK();
+  // Bytes above 127 are stored as they come, as an arrow key's lead byte.
+  expect_entry("p\xe9\xe0H\x03", "****", "p\xe9\xe0H");
+  expect_entry("\n", "", "");
+}
+
+TEST_F(PasswordE2e, PromptUsesTheTerminalEvenWhenQuietAndRedirected) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server("127.0.0.2");
+  const std::string log = (folder_ / "client.log").string();
+  std::vector<std::string> command{"sh", "-c", "exec \"$@\" >/dev/null", "sh"};
+  for (const auto& argument : client({"-q", "-l", log, "-c"})) command.push_back(argument);
+  Process client_process(command, at_terminal());
+  wait_for_terminal(client_process);
+  ASSERT_TRUE(client_process.wait_for_output(kPrompt, 10s)) << client_process.output();
+  client_process.write_input("quiet\r");
+  EXPECT_TRUE(proves(server, md5_hex_of("quiet"))) << client_process.output();
+  EXPECT_NE(client_process.output().find(kPrompt + "*****\n"), std::string::npos)
+      << client_process.output();
+  std::ifstream in(log, std::ios::binary);
+  const std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(logged.find("password"), std::string::npos) << logged;
+  EXPECT_EQ(logged.find('*'), std::string::npos) << logged;
+}
+
+TEST_F(PasswordE2e, PromptShowsInTheTracingColour) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server("127.0.0.2");
+  Process client_process(client({"-c"}), at_terminal());
+  wait_for_terminal(client_process);
+  ASSERT_TRUE(client_process.wait_for_output(kPrompt, 10s));
+  client_process.write_input("ab\r");
+  EXPECT_TRUE(proves(server, md5_hex_of("ab")));
+  const std::string shown = client_process.output();
+  EXPECT_TRUE(
+      std::regex_search(shown, std::regex("\x1b\\[[0-9;]+m" + kPrompt + "\\*\\*\n\x1b\\[0m")))
+      << shown;
+}
+
+TEST_F(PasswordE2e, TerminationDuringThePromptPutsTheTerminalBack) {
+  REQUIRE_PRIVATE_NETWORK();
+  Process client_process(client({}), at_terminal());
+  wait_for_terminal(client_process);
+  ASSERT_TRUE(client_process.wait_for_output(kPrompt, 10s));
+  // Keep the terminal open past the client's end to read it afterwards.
+  const std::string device = "/proc/" + std::to_string(client_process.pid()) + "/fd/0";
+  const int terminal = open(device.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(terminal, 0) << std::strerror(errno);
+
+  termios during{};
+  ASSERT_EQ(tcgetattr(terminal, &during), 0) << std::strerror(errno);
+  EXPECT_EQ(during.c_lflag & (ECHO | ICANON | ISIG), 0u) << "the prompt reads keys raw";
+
+  client_process.write_input("typed");
+  std::this_thread::sleep_for(200ms);
+  client_process.send_signal(SIGTERM);
+  EXPECT_EQ(client_process.wait_exit(10s), 1);
+
+  termios after{};
+  ASSERT_EQ(tcgetattr(terminal, &after), 0) << std::strerror(errno);
+  close(terminal);
+  EXPECT_EQ(after.c_lflag & (ECHO | ICANON | ISIG), tcflag_t{ECHO | ICANON | ISIG});
+  EXPECT_EQ(after.c_iflag & ICRNL, tcflag_t{ICRNL});
+  EXPECT_EQ(client_process.output().find("typed"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace e2e

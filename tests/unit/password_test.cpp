@@ -1,0 +1,139 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config/password.h"
+#include "digest/md5.h"
+#include "test_support.h"
+
+namespace lumagate {
+namespace {
+
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStdout;
+
+std::string digest_of(const std::string& text) {
+  char digest[kDigestSize];
+  md5_hex(text.c_str(), digest);
+  return digest;
+}
+
+// Keeps LUMAGATE as the test found it.
+class PasswordTest : public testing::SettingsTest {
+ protected:
+  void SetUp() override {
+    SettingsTest::SetUp();
+    if (const char* value = std::getenv("LUMAGATE")) saved_ = value;
+  }
+  void TearDown() override {
+    if (saved_) {
+      setenv("LUMAGATE", saved_->c_str(), 1);
+    } else {
+      unsetenv("LUMAGATE");
+    }
+    SettingsTest::TearDown();
+  }
+
+  // The password read from a file holding `content`.
+  std::string read_back(const std::string& content) {
+    write_file(path("pw"), content);
+    char password[kPasswordSize];
+    std::memset(password, '#', sizeof password);
+    EXPECT_EQ(read_password_file(path("pw").c_str(), password, sizeof password), 0);
+    return std::string(password, strnlen(password, sizeof password));
+  }
+
+  std::optional<std::string> saved_;
+};
+
+TEST_F(PasswordTest, FileGivesItsFirstLineCutTo63Bytes) {
+  const std::string long_line(70, 'q');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""},
+      {"secret", "secret"},
+      {"secret\r\nsecond\r\n", "secret"},
+      {"\nsecond", ""},
+      {"  blanks stay \t\n", "  blanks stay \t"},
+      {"cr\ralone", "cr"},
+      {std::string("nul\0after", 9), "nul"},
+      {"\xe9t\xe9\n", "\xe9t\xe9"},
+      {long_line, long_line.substr(0, 63)},
+      // Only 63 bytes are read, so a line end just beyond them is never seen.
+      {std::string(63, 'a') + "\r\n", std::string(63, 'a')},
+      {std::string(62, 'b') + "\r\n", std::string(62, 'b')},
+  };
+  for (const auto& [content, expected] : cases) {
+    EXPECT_EQ(read_back(content), expected) << "file: " << content;
+  }
+}
+
+TEST_F(PasswordTest, FileFailuresAreReportedWithoutTheFileName) {
+  const std::string missing = path("no-such-file");
+  const std::string folder = folder_.string();
+  char password[kPasswordSize] = "";
+
+  CaptureStdout();
+  EXPECT_EQ(read_password_file(missing.c_str(), password, sizeof password), 1);
+  std::string shown = GetCapturedStdout();
+  EXPECT_NE(shown.find("] Error opening file: " + std::string(std::strerror(ENOENT)) + "\n"),
+            std::string::npos)
+      << shown;
+  EXPECT_EQ(shown.find(missing), std::string::npos) << shown;
+
+  // A folder opens for reading but cannot be read.
+  CaptureStdout();
+  EXPECT_EQ(read_password_file(folder.c_str(), password, sizeof password), 1);
+  shown = GetCapturedStdout();
+  EXPECT_NE(shown.find("] Error reading file: " + std::string(std::strerror(EISDIR)) + "\n"),
+            std::string::npos)
+      << shown;
+  EXPECT_EQ(shown.find(folder), std::string::npos) << shown;
+}
+
+TEST_F(PasswordTest, GivenDigestWinsOverEverySource) {
+  setenv("LUMAGATE", "from-environment", 1);
+  char digest[kDigestSize] = "ABCdef";
+  CaptureStdout();
+  EXPECT_EQ(acquire_password_digest(path("missing").c_str(), digest), 0);
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_STREQ(digest, "ABCdef");
+}
+
+TEST_F(PasswordTest, FileComesBeforeTheEnvironmentAndFailsWithoutFallback) {
+  setenv("LUMAGATE", "from-environment", 1);
+  write_file(path("pw"), "from-file\n");
+  char digest[kDigestSize] = "";
+  EXPECT_EQ(acquire_password_digest(path("pw").c_str(), digest), 0);
+  EXPECT_EQ(digest, digest_of("from-file"));
+
+  char untouched[kDigestSize] = "";
+  CaptureStdout();
+  EXPECT_EQ(acquire_password_digest(path("missing").c_str(), untouched), 1);
+  EXPECT_NE(GetCapturedStdout().find("Error opening file: "), std::string::npos);
+  EXPECT_STREQ(untouched, "");
+
+  // An empty path is a path like any other.
+  CaptureStdout();
+  EXPECT_EQ(acquire_password_digest("", untouched), 1);
+  EXPECT_NE(GetCapturedStdout().find("Error opening file: "), std::string::npos);
+}
+
+TEST_F(PasswordTest, EnvironmentValueIsCutTo63Characters) {
+  const std::string value = std::string(63, 'e') + "tail";
+  setenv("LUMAGATE", value.c_str(), 1);
+  char digest[kDigestSize] = "";
+  EXPECT_EQ(acquire_password_digest(nullptr, digest), 0);
+  EXPECT_EQ(digest, digest_of(value.substr(0, 63)));
+
+  setenv("LUMAGATE", " \xe9 ", 1);
+  digest[0] = '\0';
+  EXPECT_EQ(acquire_password_digest(nullptr, digest), 0);
+  EXPECT_EQ(digest, digest_of(" \xe9 "));
+}
+
+}  // namespace
+}  // namespace lumagate
