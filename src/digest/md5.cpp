@@ -220,6 +220,11 @@ void md5_hex(const char* text, char* out) {
   unsigned char digest[16];
   md5_final(digest, &context);
   digest_to_hex(digest, out);
+
+  // The block buffer still holds the text's last bytes, which may be a
+  // password; volatile stores keep the wipe from being optimised away.
+  auto* residue = reinterpret_cast<volatile unsigned char*>(&context);
+  for (std::size_t i = 0; i < sizeof context; ++i) residue[i] = 0;
 }
 
 }  // namespace lumagate
