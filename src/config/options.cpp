@@ -47,7 +47,8 @@ bool is_switch(const char* argument) {
   return argument[0] == '-' && std::strchr(kSwitchLetters, argument[1]) != nullptr;
 }
 
-bool takes_value(char letter) { return std::strchr("dflms", letter) != nullptr; }
+// The terminator of a lone "-" must not match here as it does above.
+bool takes_value(char letter) { return letter != '\0' && std::strchr("dflms", letter) != nullptr; }
 
 void apply_value(char letter, const char* value, SwitchState& local, char* server_address,
                  std::size_t server_size, char* digest, std::size_t digest_size) {

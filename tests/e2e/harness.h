@@ -22,22 +22,22 @@ using Millis = std::chrono::milliseconds;
 bool enter_private_network(std::string* why);
 
 // Skips the test (saying why) unless it runs in a private network now.
-#define REQUIRE_PRIVATE_NETWORK()                                  \
-  do {                                                             \
-    std::string why_;                                              \
-    if (!::e2e::enter_private_network(&why_))                      \
-      GTEST_SKIP() << "no private network namespace: " << why_;    \
+#define REQUIRE_PRIVATE_NETWORK()                               \
+  do {                                                          \
+    std::string why_;                                           \
+    if (!::e2e::enter_private_network(&why_))                   \
+      GTEST_SKIP() << "no private network namespace: " << why_; \
   } while (0)
 
-// Adds a local address to `lo` (such as 127.0.0.3/8 is there already; this
-// is for other addresses a test needs on loopback).
-void run_command(const std::string& command);  // fails the test on error
+// Runs a shell command (such as an `ip` set-up step); fails the test when it
+// does not succeed.
+void run_command(const std::string& command);
 
 struct ProcessOptions {
   std::vector<std::string> environment;  // extra NAME=value entries
   std::vector<std::string> unset;        // names removed from the environment
-  bool terminal = false;  // run on a fresh pseudo-terminal as its controlling tty
-  std::string working_directory;  // empty: the test's own
+  bool terminal = false;                 // run on a fresh pseudo-terminal as its controlling tty
+  std::string working_directory;         // empty: the test's own
 };
 
 // A child process whose standard output and error (or terminal) are

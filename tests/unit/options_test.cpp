@@ -64,7 +64,7 @@ class OptionsTest : public testing::SettingsTest {
 };
 
 TEST_F(OptionsTest, OnlyTheSecondCharacterCounts) {
-  EXPECT_EQ(read({"-verbose", "-quiet", "-", "-", "-shost", "server.example", "-mode", "local",
+  EXPECT_EQ(read({"-", "-verbose", "-", "-quiet", "-shost", "server.example", "-mode", "local",
                   "-dABCDEF", "ABCDEF0123"}),
             0);
   EXPECT_EQ(settings.verbose, 1);

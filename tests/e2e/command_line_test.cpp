@@ -1,0 +1,224 @@
+// What the client makes of its command line: usage, refusals, exit codes,
+// and switches that take effect where they stand.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "transcript.h"
+
+namespace e2e {
+namespace {
+
+const std::string kUsage =
+    "Lumagate command line client v.1.0\n"
+    "Copyright (c) 2026 The lumagatec authors\n"
+    "Valid command line switches are:\n"
+    "  -f <pswd file>: path to file containing Lumagate password in plain "
+    "text;\n"
+    "  -s <server address>: IP-address or hostname of the nearest Lumagate "
+    "server;\n"
+    "  -m <access mode>: network access mode (WORLD,LOCAL or NONE);\n"
+    "  -d <pswd digest>: password MD5 digest string in plain text;\n"
+    "  -l <log file>: path to logfile (will be created) to append messages "
+    "to;\n"
+    "  -v: turn on verbose output (print send/recv messages);\n"
+    "  -c: turn on coloured output;\n"
+    "  -q: be quiet, do not print messages to console (excluding password "
+    "prompt);\n"
+    "  -h: show this help.\n";
+
+// A directory of the test's own, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/lumagate-e2e-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) path_ = pattern;
+    EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string file_content(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+// The log file's content, its time prefixes written as "[T] ", once it is
+// `expected` or as it is after 3 s: the client appends to its log right
+// after it has shown the line.
+std::string logged(const std::string& path, const std::string& expected) {
+  std::string content;
+  auto deadline = SteadyClock::now() + 3s;
+  while ((content = without_times(file_content(path))) != expected && SteadyClock::now() < deadline)
+    std::this_thread::sleep_for(20ms);
+  return content;
+}
+
+struct Outcome {
+  std::optional<int> exit_code;
+  std::string output;
+};
+
+// Runs the client to its end with `arguments`.
+Outcome run_client(const std::vector<std::string>& arguments, ProcessOptions options = {}) {
+  Process client(client_command(arguments), options);
+  auto code = client.wait_exit(10s);
+  return {code, client.output()};
+}
+
+ProcessOptions in_directory(const std::string& path) {
+  ProcessOptions options;
+  options.working_directory = path;
+  return options;
+}
+
+std::string describe(const std::vector<std::string>& arguments) {
+  std::string text = "arguments:";
+  for (const auto& argument : arguments) text += " '" + argument + "'";
+  return text;
+}
+
+TEST(CommandLine, HelpShowsUsageAndEndsWithZero) {
+  REQUIRE_PRIVATE_NETWORK();
+  const std::vector<std::vector<std::string>> cases = {
+      {"-h"}, {"-q", "-h"}, {"-help"}, {"-h", "-x"}, {"-k", "-K", "-h"}, {"-v", "-c", "-h"},
+  };
+  for (const auto& arguments : cases) {
+    Outcome run = run_client(arguments);
+    EXPECT_EQ(run.exit_code, 0) << describe(arguments);
+    EXPECT_EQ(run.output, kUsage) << describe(arguments);
+  }
+}
+
+TEST(CommandLine, InvalidSwitchIsRefusedWithUsage) {
+  REQUIRE_PRIVATE_NETWORK();
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string refused;
+  };
+  const Case cases[] = {
+      {{"-x"}, "-x"},
+      {{"--"}, "--"},
+      {{"-V"}, "-V"},
+      {{"/?"}, "/?"},
+      {{"word"}, "word"},
+      {{""}, ""},
+      {{"-x", "-h"}, "-x"},
+      {{"-k", "-K", "-x"}, "-x"},
+      {{"-v", "-s", "-x", "-y"}, "-y"},
+      // Lone dashes are skipped.
+      {{"-", "-x"}, "-x"},
+      {{"-", "-", "-", "-z"}, "-z"},
+  };
+  for (const auto& test : cases) {
+    Outcome run = run_client(test.arguments);
+    EXPECT_EQ(run.exit_code, 1) << describe(test.arguments);
+    EXPECT_EQ(without_times(run.output), "[T] Invalid option: " + test.refused + "\n" + kUsage)
+        << describe(test.arguments);
+  }
+  // Quiet mode holds back the refusal but not the usage.
+  Outcome quiet = run_client({"-q", "-x"});
+  EXPECT_EQ(quiet.exit_code, 1);
+  EXPECT_EQ(quiet.output, kUsage);
+}
+
+TEST(CommandLine, MissingValueIsRefusedWithoutUsage) {
+  REQUIRE_PRIVATE_NETWORK();
+  struct Case {
+    std::vector<std::string> arguments;
+    char letter;
+  };
+  const Case cases[] = {
+      {{"-f"}, 'f'},     {{"-v", "-l"}, 'l'},       {{"-s"}, 's'}, {{"-d"}, 'd'}, {{"-m"}, 'm'},
+      {{"-shost"}, 's'}, {{"-k", "-K", "-d"}, 'd'},
+  };
+  for (const auto& test : cases) {
+    Outcome run = run_client(test.arguments);
+    EXPECT_EQ(run.exit_code, 1) << describe(test.arguments);
+    EXPECT_EQ(without_times(run.output),
+              std::string("[T] Value must be supplied for option -") + test.letter + ".\n")
+        << describe(test.arguments);
+  }
+}
+
+TEST(CommandLine, KSwitchesMustNotComeTogether) {
+  REQUIRE_PRIVATE_NETWORK();
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"-k", "-K"}, {"-K", "-v", "-k", "-d", "x"}, {"-kK", "-Kk"}}) {
+    Outcome run = run_client(arguments);
+    EXPECT_EQ(run.exit_code, 1) << describe(arguments);
+    EXPECT_EQ(without_times(run.output), "[T] -k and -K switches should not come together.\n")
+        << describe(arguments);
+  }
+}
+
+TEST(CommandLine, RefusalIsLoggedOnceLogFileIsSet) {
+  REQUIRE_PRIVATE_NETWORK();
+  TempDir dir;
+  const std::string log = dir.file("out.log");
+  Outcome run = run_client({"-l", log, "-x"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(without_times(run.output), "[T] Invalid option: -x\n" + kUsage);
+  // The usage text never reaches the file.
+  EXPECT_EQ(logged(log, "[T] Invalid option: -x\r\n"), "[T] Invalid option: -x\r\n");
+
+  // `-l -v` names a file called "-v"; the quiet console still shows usage.
+  Outcome quiet = run_client({"-q", "-l", "-v", "-y"}, in_directory(dir.path()));
+  EXPECT_EQ(quiet.exit_code, 1);
+  EXPECT_EQ(quiet.output, kUsage);
+  EXPECT_EQ(logged(dir.file("-v"), "[T] Invalid option: -y\r\n"), "[T] Invalid option: -y\r\n");
+}
+
+TEST(CommandLine, SwitchesTakeEffectInOrder) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server("127.0.0.2");
+  {
+    // Only the second character of a switch counts, and the later -s wins.
+    Process client(
+        client_command({"-verbose", "-s", "127.0.0.9", "-server", "127.0.0.2", "-d", "x"}));
+    EXPECT_TRUE(server.accept_client(5s)) << client.output();
+    EXPECT_TRUE(client.wait_for_output("] connecting to 127.0.0.2:12040...\n", 2s))
+        << client.output();
+    EXPECT_EQ(client.count_output("connecting to"), 1) << client.output();
+  }
+  {
+    // After `-l -v` verbose output stays off.
+    TempDir dir;
+    Process client(client_command({"-l", "-v", "-s", "127.0.0.2", "-d", "x"}),
+                   in_directory(dir.path()));
+    ASSERT_TRUE(server.accept_client(5s)) << client.output();
+    server.send("INFO hi\r\n");
+    ASSERT_TRUE(client.wait_for_output("INFO hi\n", 4s)) << client.output();
+    EXPECT_EQ(without_times(client.output()), "[T] INFO hi\n");
+    EXPECT_EQ(logged(dir.file("-v"), "[T] INFO hi\r\n"), "[T] INFO hi\r\n");
+  }
+}
+
+TEST(CommandLine, LongServerAddressKeepsSixtyThreeCharacters) {
+  REQUIRE_PRIVATE_NETWORK();
+  const std::string address(100, 'a');
+  Process client(client_command({"-s", address, "-d", "x"}));
+  ASSERT_TRUE(client.wait_for_output("\n", 10s)) << client.output();
+  EXPECT_EQ(without_times(client.output()),
+            "[T] unable to resolve host " + address.substr(0, 63) + "\n");
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,209 @@
+// Finding a Key-server without -s: the gateways of the Ethernet links in
+// link order, then the built-in addresses; the first acceptance is kept.
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "transcript.h"
+
+namespace e2e {
+namespace {
+
+const std::string kBuiltin1 = LUMAGATE_BUILTIN_SERVER_1;
+const std::string kBuiltin2 = LUMAGATE_BUILTIN_SERVER_2;
+const std::string kBuiltin3 = LUMAGATE_BUILTIN_SERVER_3;
+const std::string kGiveUp =
+    "No Key-server could be discovered. Please specify the correct address "
+    "via the '-s' switch.\n";
+
+std::string connecting(const std::string& address) {
+  return "connecting to " + address + ":12040...\n";
+}
+
+// The addresses the client tried to connect to, in order.
+std::vector<std::string> attempted(const std::string& output) {
+  const std::string before = "connecting to ";
+  const std::string after = ":12040...\n";
+  std::vector<std::string> addresses;
+  for (auto at = output.find(before); at != std::string::npos; at = output.find(before, at + 1)) {
+    auto start = at + before.size();
+    auto end = output.find(after, start);
+    if (end != std::string::npos) addresses.push_back(output.substr(start, end - start));
+  }
+  return addresses;
+}
+
+// A network namespace of its own, held open by an idle child process, for
+// what sits behind a gateway.
+class PeerNamespace {
+ public:
+  PeerNamespace() {
+    int ready[2];
+    int hold[2];
+    if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(hold, O_CLOEXEC) != 0) {
+      ADD_FAILURE() << "pipe failed";
+      return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      char answer = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
+      ssize_t ignored = write(ready[1], &answer, 1);
+      (void)ignored;
+      char nothing;
+      ignored = read(hold[0], &nothing, 1);  // until the test lets go
+      _exit(0);
+    }
+    close(ready[1]);
+    close(hold[0]);
+    hold_ = hold[1];
+    char answer = 'n';
+    if (pid_ < 0 || read(ready[0], &answer, 1) != 1 || answer != 'y')
+      ADD_FAILURE() << "no namespace for the peer";
+    close(ready[0]);
+    namespace_fd_ =
+        open(("/proc/" + std::to_string(pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(namespace_fd_, 0);
+  }
+
+  ~PeerNamespace() {
+    if (namespace_fd_ >= 0) close(namespace_fd_);
+    if (hold_ >= 0) close(hold_);
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // Runs `body` with this thread inside the namespace: sockets, links and
+  // processes it makes belong there.
+  template <typename Body>
+  void inside(Body body) {
+    int own = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(own, 0);
+    ASSERT_EQ(setns(namespace_fd_, CLONE_NEWNET), 0);
+    body();
+    EXPECT_EQ(setns(own, CLONE_NEWNET), 0);
+    close(own);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int hold_ = -1;
+  int namespace_fd_ = -1;
+};
+
+// Joins this namespace to `peer` by a veth pair: `link` here with `local`,
+// its other end there with `gateway` (both with their prefix length).
+void link_to(PeerNamespace& peer, const std::string& link, const std::string& local,
+             const std::string& gateway) {
+  const std::string far = link + "p";
+  run_command("ip link add " + link + " type veth peer name " + far);
+  run_command("ip link set " + far + " netns " + std::to_string(peer.pid()));
+  run_command("ip addr add " + local + " dev " + link);
+  run_command("ip link set " + link + " up");
+  peer.inside([&] {
+    run_command("ip addr add " + gateway + " dev " + far);
+    run_command("ip link set " + far + " up");
+    run_command("ip link set lo up");
+  });
+}
+
+TEST(Discovery, BuiltinServersInOrderThenGiveUp) {
+  REQUIRE_PRIVATE_NETWORK();
+  // The first refuses connections, the second says SORRY, the third is
+  // silent.
+  FakeServer second(kBuiltin2);
+  FakeServer third(kBuiltin3);
+  Process client(client_command({"-d", "x"}));
+  auto start = SteadyClock::now();
+  ASSERT_TRUE(second.accept_client(10s)) << client.output();
+  EXPECT_GT(seconds_since(start), 4.0) << "the first attempt was not silent";
+  second.send("SORRY not here\r\n");
+  ASSERT_TRUE(third.accept_client(4s)) << client.output();
+  EXPECT_EQ(client.wait_exit(10s), 1) << client.output();
+  EXPECT_EQ(without_times(client.output()), "[T] SORRY not here\n[T] " + kGiveUp);
+  EXPECT_EQ(second.accepted(), 1);
+  EXPECT_EQ(third.accepted(), 1);
+}
+
+TEST(Discovery, EmptyServerMeansDiscovery) {
+  REQUIRE_PRIVATE_NETWORK();
+  Process client(client_command({"-v", "-s", "", "-d", "x"}));
+  EXPECT_EQ(client.wait_exit(30s), 1) << client.output();
+  std::string expected;
+  for (const auto& address : {kBuiltin1, kBuiltin2, kBuiltin3})
+    expected += "[T] " + connecting(address) + "[T] lost connection\n";
+  EXPECT_EQ(without_times(client.output()), expected + "[T] " + kGiveUp);
+}
+
+TEST(Discovery, GatewaysComeFirstAndFirstAcceptanceSticks) {
+  REQUIRE_PRIVATE_NETWORK();
+  // A link of another type comes first, with a default route through a
+  // gateway that must not be tried.
+  run_command("ip tuntap add dev tun0 mode tun");
+  run_command("ip link set tun0 up");
+  run_command("ip route add default via 198.51.100.254 dev tun0 onlink metric 50");
+  PeerNamespace near;
+  PeerNamespace far;
+  link_to(near, "gwa", "192.0.2.2/24", "192.0.2.1/24");
+  link_to(far, "gwb", "198.51.100.2/24", "198.51.100.1/24");
+  ASSERT_TRUE(std::filesystem::exists("/sys/class/net/gwb/type"))
+      << "/sys does not show this namespace's links";
+  // Link order decides, not the metric.
+  run_command("ip route add default via 192.0.2.1 dev gwa metric 200");
+  run_command("ip route add default via 198.51.100.1 dev gwb metric 100");
+  // A default route without a gateway adds nothing.
+  run_command("ip link add gwc type veth peer name gwcp");
+  run_command("ip link set gwc up");
+  run_command("ip route add default dev gwc metric 300");
+
+  // Behind the first gateway a server that refuses the client; behind the
+  // second nothing listens; the first built-in address accepts it.
+  std::unique_ptr<FakeServer> gateway;
+  near.inside([&] { gateway = std::make_unique<FakeServer>("192.0.2.1"); });
+  FakeServer builtin(kBuiltin1);
+  Process client(client_command({"-v", "-d", "x"}));
+  Transcript transcript(client);
+
+  ASSERT_TRUE(transcript.next(connecting("192.0.2.1"), 5s)) << client.output();
+  ASSERT_TRUE(gateway->accept_client(5s)) << client.output();
+  gateway->send("SORRY\r\n");
+  ASSERT_TRUE(transcript.next("recv: SORRY\n", 4s)) << client.output();
+  ASSERT_TRUE(transcript.next(connecting("198.51.100.1"), 4s)) << client.output();
+  ASSERT_TRUE(transcript.next("lost connection\n", 8s)) << client.output();
+  ASSERT_TRUE(transcript.next(connecting(kBuiltin1), 4s)) << client.output();
+  ASSERT_TRUE(builtin.accept_client(2s));
+  builtin.send("LUMAGATE=1\r\n");
+  ASSERT_TRUE(transcript.next("recv: LUMAGATE=1\n", 4s)) << client.output();
+  builtin.send("CHALLENGE c\r\n");
+  ASSERT_TRUE(builtin.read_line(4s)) << client.output();
+  builtin.send("GOOD\r\n");
+  ASSERT_TRUE(transcript.next("recv: GOOD\n", 4s)) << client.output();
+
+  // From now on every failure leads back to the same server.
+  builtin.send("SORRY\r\n");
+  ASSERT_TRUE(transcript.next("recv: SORRY\n", 4s)) << client.output();
+  ASSERT_TRUE(transcript.next(connecting(kBuiltin1), 4s)) << client.output();
+  ASSERT_TRUE(builtin.accept_client(2s));
+  ASSERT_TRUE(transcript.next("lost connection\n", 8s)) << client.output();
+  ASSERT_TRUE(transcript.next(connecting(kBuiltin1), 4s)) << client.output();
+  EXPECT_EQ(
+      attempted(client.output()),
+      (std::vector<std::string>{"192.0.2.1", "198.51.100.1", kBuiltin1, kBuiltin1, kBuiltin1}));
+  EXPECT_EQ(gateway->accepted(), 1);
+}
+
+}  // namespace
+}  // namespace e2e

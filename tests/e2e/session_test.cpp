@@ -1,0 +1,322 @@
+// The client's session with a Key-server: challenges, verdicts, keep-alive
+// lines, silence and reconnection.
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "transcript.h"
+
+namespace e2e {
+namespace {
+
+const std::string kServer = "127.0.0.2";
+const std::string kConnecting = "connecting to 127.0.0.2:12040...\n";
+
+// Sends `line` as a challenge, reads the answer and checks its form and its
+// proof against `challenge`, `mode` and `digest`. The random number used.
+int expect_answer(FakeServer& server, Transcript& transcript, const std::string& line,
+                  const std::string& challenge, const std::string& mode,
+                  const std::string& digest) {
+  server.send(line + "\r\n");
+  auto answer = server.read_line(5s);
+  if (!answer) {
+    ADD_FAILURE() << "no answer to " << line;
+    return -1;
+  }
+  // RESPONSE <32 lower-case hex digits> <number> <mode>
+  const std::size_t proof_at = 9;
+  const std::size_t number_at = proof_at + 33;
+  const std::size_t mode_at = answer->find(' ', number_at);
+  const bool well_formed =
+      answer->starts_with("RESPONSE ") && answer->size() > number_at &&
+      answer->find_first_not_of("0123456789abcdef", proof_at) == proof_at + 32 &&
+      (*answer)[proof_at + 32] == ' ' && mode_at != std::string::npos && mode_at > number_at &&
+      mode_at - number_at <= 5 && answer->find_first_not_of("0123456789", number_at) == mode_at;
+  if (!well_formed) {
+    ADD_FAILURE() << "answer to " << line << " malformed: " << *answer;
+    return -1;
+  }
+  const std::string proof = answer->substr(proof_at, 32);
+  const std::string number_text = answer->substr(number_at, mode_at - number_at);
+  const int number = std::stoi(number_text);
+  EXPECT_LE(number, 32767) << *answer;
+  EXPECT_EQ(number_text, std::to_string(number)) << *answer;
+  EXPECT_EQ(answer->substr(mode_at + 1), mode) << *answer;
+  EXPECT_EQ(proof, md5_hex_of(challenge + std::to_string(number) + mode + digest))
+      << "proof for challenge '" << challenge << "' in " << *answer;
+  EXPECT_TRUE(transcript.next("recv: " + line + "\n", 2s)) << line;
+  EXPECT_TRUE(transcript.next("send: " + *answer + "\r\n", 2s)) << *answer;
+  return number;
+}
+
+// Sends a line that the client only traces, and waits for the trace.
+void expect_trace(FakeServer& server, Transcript& transcript, const std::string& line) {
+  server.send(line + "\r\n");
+  EXPECT_TRUE(transcript.next("recv: " + line + "\n", 4s)) << line;
+}
+
+// The Key-server simulator on the test's server address, once it listens.
+std::unique_ptr<Process> start_keyserver(std::vector<std::string> arguments) {
+  std::vector<std::string> command{KEYSERVER_PATH, "--address", kServer};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  auto server = std::make_unique<Process>(command);
+  EXPECT_TRUE(server->wait_for_output("listening on", 5s)) << server->output();
+  return server;
+}
+
+TEST(Session, FullRoundsWithTheSimulator) {
+  REQUIRE_PRIVATE_NETWORK();
+  auto server = start_keyserver({"--password", "secret", "--interval", "1", "--mode-required",
+                                 "LOCAL", "--info", "welcome", "--message", "be nice"});
+  Process client(client_command({"-s", kServer, "-m", "LOCAL", "-d", md5_hex_of("secret"), "-v"}));
+  Transcript transcript(client);
+  ASSERT_TRUE(transcript.next(kConnecting, 5s)) << client.output();
+  ASSERT_TRUE(transcript.next("recv: LUMAGATE=1\n", 5s)) << client.output();
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(transcript.next("recv: CHALLENGE ", 6s)) << client.output();
+    ASSERT_TRUE(transcript.next(" LOCAL\r\n", 2s)) << client.output();
+    ASSERT_TRUE(transcript.next("recv: INFO welcome\n", 5s)) << client.output();
+    ASSERT_TRUE(transcript.next("recv: MESSAGE be nice\n", 5s)) << client.output();
+    ASSERT_TRUE(transcript.next("recv: GOOD", 5s)) << client.output();
+    ASSERT_TRUE(transcript.next("] waiting 1 sec...\n", 1s)) << client.output();
+  }
+  // The simulator checked both proofs itself.
+  EXPECT_TRUE(server->wait_for_output("verdict GOOD", 1s));
+  EXPECT_GE(server->count_output("verdict GOOD"), 2) << server->output();
+  EXPECT_EQ(server->count_output("verdict SORRY"), 0) << server->output();
+  EXPECT_EQ(client.count_output("connecting to"), 1) << client.output();
+}
+
+TEST(Session, WrongDigestIsRefusedAndRetried) {
+  REQUIRE_PRIVATE_NETWORK();
+  auto server = start_keyserver({"--password", "secret", "--interval", "1"});
+  Process client(client_command({"-s", kServer, "-d", md5_hex_of("wrong"), "-v"}));
+  Transcript transcript(client);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    ASSERT_TRUE(transcript.next(kConnecting, 5s)) << client.output();
+    ASSERT_TRUE(transcript.next("send: RESPONSE ", 6s)) << client.output();
+    ASSERT_TRUE(transcript.next("recv: SORRY", 5s)) << client.output();
+    auto refused = SteadyClock::now();
+    ASSERT_TRUE(transcript.next(kConnecting, 4s)) << client.output();
+    EXPECT_GT(seconds_since(refused), 0.5);
+    EXPECT_LT(seconds_since(refused), 3.0);
+  }
+  EXPECT_EQ(server->count_output("verdict GOOD"), 0) << server->output();
+  EXPECT_GE(server->count_output("verdict SORRY"), 2) << server->output();
+  EXPECT_EQ(client.count_output("waiting"), 0) << client.output();
+}
+
+TEST(Session, AnswersChallengesOnOneConnection) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server(kServer);
+  // Only the first 32 characters count, and their case is kept.
+  const std::string typed = "0123456789ABCDEF0123456789abcdefEXTRA";
+  const std::string digest = typed.substr(0, 32);
+  Process client(client_command({"-s", kServer, "-d", typed, "-m", "local", "-v"}));
+  Transcript transcript(client);
+  ASSERT_TRUE(transcript.next(kConnecting, 5s)) << client.output();
+  ASSERT_TRUE(server.accept_client(5s));
+  expect_trace(server, transcript, "LUMAGATE=1");
+
+  // Everything after the first blank is the challenge, blanks included.
+  int first = expect_answer(server, transcript, "CHALLENGE a b  c", "a b  c", "local", digest);
+  server.send("GOOD welcome\r\n");
+  ASSERT_TRUE(transcript.next("recv: GOOD welcome\n", 4s)) << client.output();
+  ASSERT_TRUE(transcript.next("] waiting 1 sec...\n", 1s)) << client.output();
+  auto slept_from = SteadyClock::now();
+  int second = expect_answer(server, transcript, "CHALLENGE a b  c", "a b  c", "local", digest);
+  double slept = seconds_since(slept_from);
+  EXPECT_GT(slept, 0.7) << "answered before the interval had passed";
+  EXPECT_LT(slept, 3.5);
+  EXPECT_NE(first, second) << "the same random number twice";
+
+  // Words are matched by prefix, case-sensitively.
+  expect_answer(server, transcript, "CHALLENGEX y z", "y z", "local", digest);
+  expect_answer(server, transcript, "CHALLENGE", "", "local", digest);
+  expect_trace(server, transcript, "challenge lower");
+  EXPECT_FALSE(server.read_line(1500ms)) << "answered a lower-case challenge";
+
+  EXPECT_EQ(server.accepted(), 1);
+  EXPECT_EQ(client.count_output("connecting to"), 1) << client.output();
+}
+
+TEST(Session, KeepAliveSetsIntervalWithinLimits) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server(kServer);
+  Process client(client_command({"-v", "-s", kServer, "-d", "x"}));
+  Transcript transcript(client);
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+
+  // Each keep-alive line is followed by a GOOD line, whose trace tells the
+  // interval in force.
+  struct Step {
+    std::string keep_alive;
+    int interval;
+  };
+  const Step steps[] = {
+      {"LUMAGATE=2", 2},  {"LUMAGATE=0", 2}, {"LUMAGATE=601", 2},        {"LUMAGATE=x", 2},
+      {"LUMAGATE=-5", 2}, {"LUMAGATE", 2},   {"LUMAGATE interval=1", 1}, {"LUMAGATE= 3", 3},
+  };
+  for (const auto& step : steps) {
+    expect_trace(server, transcript, step.keep_alive);
+    server.send("GOOD\r\n");
+    std::string waiting = "waiting " + std::to_string(step.interval) + " sec...\n";
+    ASSERT_TRUE(transcript.next("recv: GOOD\n", 4s)) << client.output();
+    ASSERT_TRUE(transcript.next("] " + waiting, 1s)) << "after " << step.keep_alive << ":\n"
+                                                     << client.output();
+    // The client sleeps the interval before it reads the next line.
+    auto asleep = SteadyClock::now();
+    server.send("LUMAGATE\r\n");
+    ASSERT_TRUE(transcript.next("recv: LUMAGATE\n", 6s)) << client.output();
+    EXPECT_GT(seconds_since(asleep), step.interval - 0.5) << step.keep_alive;
+  }
+
+  // Three characters are read after the "=": 1200 asks for 120.
+  expect_trace(server, transcript, "LUMAGATE=1200");
+  server.send("GOOD\r\n");
+  EXPECT_TRUE(transcript.next("recv: GOOD\n", 4s)) << client.output();
+  EXPECT_TRUE(transcript.next("] waiting 120 sec...\n", 1s)) << client.output();
+  EXPECT_EQ(server.accepted(), 1);
+}
+
+TEST(Session, VerboseTranscript) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server(kServer);
+  Process client(client_command({"-s", kServer, "-v", "-d", "x"}));
+  Transcript transcript(client);
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+  expect_trace(server, transcript, "LUMAGATE=1");
+  expect_trace(server, transcript, "INFO for you");
+  expect_trace(server, transcript, "MESSAGE from the admin");
+  expect_trace(server, transcript, "LUMAGATE");
+  expect_trace(server, transcript, "");
+  expect_trace(server, transcript, "anything else");
+  expect_trace(server, transcript, "LUMAGATE");
+  server.send("SORRY no\r\n");
+  ASSERT_TRUE(transcript.next("recv: SORRY no\n", 4s)) << client.output();
+  EXPECT_TRUE(server.client_closed(3s));
+  ASSERT_TRUE(transcript.next(kConnecting, 4s)) << client.output();
+  ASSERT_TRUE(server.accept_client(3s));
+
+  EXPECT_EQ(without_times(client.output()), "[T] " + kConnecting +
+                                                "[T] recv: LUMAGATE=1\n"
+                                                "[T] recv: INFO for you\n"
+                                                "[T] recv: MESSAGE from the admin\n"
+                                                "[T] recv: LUMAGATE\n"
+                                                "[T] recv: \n"
+                                                "[T] recv: anything else\n"
+                                                "[T] recv: LUMAGATE\n"
+                                                "[T] recv: SORRY no\n"
+                                                "[T] " +
+                                                kConnecting);
+}
+
+TEST(Session, QuietTranscriptShowsVerdictsAndNotices) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server(kServer);
+  Process client(client_command({"-s", kServer, "-d", "x"}));
+  Transcript transcript(client);
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+  // Lines the client does not show are paced by the answer to a challenge.
+  auto unseen = [&](const std::string& line) {
+    server.send(line + "\r\n");
+    std::this_thread::sleep_for(1600ms);
+    server.send("CHALLENGE c\r\n");
+    EXPECT_TRUE(server.read_line(4s)) << "no answer after " << line;
+  };
+  unseen("LUMAGATE=1");
+  server.send("INFO service notice\r\n");
+  EXPECT_TRUE(transcript.next("] INFO service notice\n", 4s));
+  server.send("MESSAGE hello\r\n");
+  EXPECT_TRUE(transcript.next("] MESSAGE hello\n", 4s));
+  unseen("info lower case");
+  server.send("INFORMAL\r\n");
+  EXPECT_TRUE(transcript.next("] INFORMAL\n", 4s));
+  unseen("other");
+  // One read: the line after the GOOD line is lost.
+  server.send("GOODIE\r\nINFO lost\r\n");
+  EXPECT_TRUE(transcript.next("] GOODIE\n", 4s));
+  std::this_thread::sleep_for(1500ms);
+  server.send("SORRY, not now\r\n");
+  EXPECT_TRUE(transcript.next("] SORRY, not now\n", 4s));
+  EXPECT_TRUE(server.client_closed(3s));
+  auto closed = SteadyClock::now();
+  ASSERT_TRUE(server.accept_client(4s)) << client.output();
+  EXPECT_GT(seconds_since(closed), 0.5);
+
+  const std::string shown_lines =
+      "[T] INFO service notice\n"
+      "[T] MESSAGE hello\n"
+      "[T] INFORMAL\n"
+      "[T] GOODIE\n"
+      "[T] SORRY, not now\n";
+  EXPECT_EQ(without_times(client.output()), shown_lines);
+}
+
+TEST(Session, SilenceAndRefusalEndAttempts) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server(kServer);
+  Process client(client_command({"-s", kServer, "-d", "x", "-v"}));
+  Transcript transcript(client);
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+  auto connected = SteadyClock::now();
+  // From now on connections are refused; they must look like silence too.
+  server.stop_listening();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    ASSERT_TRUE(transcript.next("lost connection\n", 9s)) << client.output();
+    double waited = seconds_since(connected);
+    EXPECT_GT(waited, 4.0) << "attempt " << attempt;
+    EXPECT_LT(waited, 7.5) << "attempt " << attempt;
+    auto lost = SteadyClock::now();
+    ASSERT_TRUE(transcript.next(kConnecting, 4s)) << client.output();
+    connected = SteadyClock::now();
+    EXPECT_GT(seconds_since(lost), 0.5);
+    EXPECT_LT(seconds_since(lost), 3.0);
+  }
+  EXPECT_EQ(without_times(client.output()), "[T] " + kConnecting + "[T] lost connection\n[T] " +
+                                                kConnecting + "[T] lost connection\n[T] " +
+                                                kConnecting);
+}
+
+TEST(Session, ClosedServerEndsAtSilenceLimit) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server(kServer);
+  Process client(client_command({"-s", kServer, "-d", "x", "-v"}));
+  Transcript transcript(client);
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+  expect_trace(server, transcript, "LUMAGATE=1");
+  auto heard = SteadyClock::now();
+  server.close_client();
+  // Reads of nothing go on until the interval and 5 s have passed.
+  ASSERT_TRUE(server.accept_client(12s)) << client.output();
+  double took = seconds_since(heard);
+  EXPECT_GT(took, 5.0);
+  EXPECT_LT(took, 10.0);
+  EXPECT_EQ(without_times(client.output()),
+            "[T] " + kConnecting + "[T] recv: LUMAGATE=1\n[T] " + kConnecting);
+  // The interval outlives the connection.
+  server.send("GOOD\r\n");
+  EXPECT_TRUE(transcript.next("recv: GOOD\n", 4s)) << client.output();
+  EXPECT_TRUE(transcript.next("] waiting 1 sec...\n", 1s)) << client.output();
+}
+
+TEST(Session, UnresolvableHostIsRetried) {
+  REQUIRE_PRIVATE_NETWORK();
+  Process client(client_command({"-v", "-s", "no-such-host.invalid", "-d", "x"}));
+  Transcript transcript(client);
+  ASSERT_TRUE(transcript.next("couldn't connect to server\n", 10s)) << client.output();
+  auto first = SteadyClock::now();
+  ASSERT_TRUE(transcript.next("couldn't connect to server\n", 10s)) << client.output();
+  double apart = seconds_since(first);
+  EXPECT_GT(apart, 2.0);
+  EXPECT_LT(apart, 5.0);
+  std::string once =
+      "[T] unable to resolve host no-such-host.invalid\n"
+      "[T] couldn't connect to server\n";
+  EXPECT_EQ(without_times(client.output()), once + once);
+}
+
+}  // namespace
+}  // namespace e2e
