@@ -70,7 +70,7 @@ void md5_init(Md5Context* context) {
 
 void md5_transform(std::uint32_t state[4], const unsigned char block[64]) {
   std::uint32_t x[16];
-  for (int i = 0; i < 16; ++i) x[i] = load_le32(block + 4 * i);
+  for (std::size_t i = 0; i < 16; ++i) x[i] = load_le32(block + 4 * i);
 
   std::uint32_t a = state[0];
   std::uint32_t b = state[1];
@@ -191,11 +191,11 @@ void md5_final(unsigned char digest[16], Md5Context* context) {
   store_le32(context->buffer + 60, context->count[1]);
   md5_transform(context->state, context->buffer);
 
-  for (int i = 0; i < 4; ++i) store_le32(digest + 4 * i, context->state[i]);
+  for (std::size_t i = 0; i < 4; ++i) store_le32(digest + 4 * i, context->state[i]);
 }
 
 void digest_to_hex(const unsigned char digest[16], char* out) {
-  for (int i = 0; i < 16; ++i) {
+  for (std::size_t i = 0; i < 16; ++i) {
     out[2 * i] = kHexDigits[digest[i] >> 4];
     out[2 * i + 1] = kHexDigits[digest[i] & 0x0f];
   }

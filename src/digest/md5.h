@@ -15,8 +15,7 @@ struct Md5Context {
 };
 
 void md5_init(Md5Context* context);
-void md5_update(Md5Context* context, const unsigned char* bytes,
-                std::uint32_t length);
+void md5_update(Md5Context* context, const unsigned char* bytes, std::uint32_t length);
 void md5_final(unsigned char digest[16], Md5Context* context);
 void md5_transform(std::uint32_t state[4], const unsigned char block[64]);
 void digest_to_hex(const unsigned char digest[16], char* out);

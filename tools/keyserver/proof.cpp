@@ -20,7 +20,7 @@ bool is_canonical_int(std::string_view text) {
   return !(digits.size() > 1 && digits[0] == '0') && text != "-0";
 }
 
-Verdict sorry(std::string text) { return {false, 0, "SORRY " + text}; }
+Verdict sorry(const std::string& text) { return {false, 0, "SORRY " + text}; }
 
 }  // namespace
 

@@ -34,7 +34,7 @@ void check_proofs(Checker& t) {
                                          {kSecretDigest, false}};
   const std::optional<std::string> challenge = "abc def";
   const std::string good = std::string("RESPONSE ") + kProof123World;
-  const auto judge = [&](const std::string& line, std::optional<std::string> required = {}) {
+  const auto judge = [&](const std::string& line, const std::optional<std::string>& required = {}) {
     return judge_line(line, challenge, accounts, required);
   };
 
@@ -84,7 +84,8 @@ void check_lines(Checker& t) {
            "lines end at LF or CR LF; an unfinished line waits");
 }
 
-ParseOutcome parse(std::vector<std::string> args, KeyserverOptions* options, std::string* error) {
+ParseOutcome parse(const std::vector<std::string>& args, KeyserverOptions* options,
+                   std::string* error) {
   return parse_options(args, options, error);
 }
 

@@ -62,6 +62,7 @@ __attribute__((format(printf, 1, 2))) void log_event(const char* format, ...) {
   va_start(args, format);
   va_list again;
   va_copy(again, args);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
   std::string text(std::max(0, std::vsnprintf(nullptr, 0, format, args)), '\0');
   std::vsnprintf(text.data(), text.size() + 1, format, again);
   va_end(again);
