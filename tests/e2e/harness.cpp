@@ -446,6 +446,13 @@ void FakeServer::close_client() {
   client_fd_ = -1;
 }
 
+void FakeServer::reset_client() {
+  if (client_fd_ < 0) return;
+  linger abort{1, 0};
+  setsockopt(client_fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close_client();
+}
+
 void FakeServer::stop_listening() {
   if (listen_fd_ >= 0) close(listen_fd_);
   listen_fd_ = -1;

@@ -104,6 +104,8 @@ class FakeServer {
   // True when the client has closed its side within `timeout`.
   bool client_closed(Millis timeout);
   void close_client();
+  // Drops the current client with a reset instead of an orderly close.
+  void reset_client();
   // Stops listening: later connections are refused.
   void stop_listening();
 

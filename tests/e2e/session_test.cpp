@@ -318,5 +318,22 @@ TEST(Session, UnresolvableHostIsRetried) {
   EXPECT_EQ(without_times(client.output()), once + once);
 }
 
+// A server that resets the connection right after its challenge: the answer
+// or the next read meets a dead socket, which is reported and costs a
+// reconnection, never the process.
+TEST(Session, ServerResetDuringAnswerIsSurvived) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server(kServer);
+  Process client(client_command({"-s", kServer, "-d", "x"}));
+  for (int round = 1; round <= 3; ++round) {
+    ASSERT_TRUE(server.accept_client(15s)) << "round " << round << "\n" << client.output();
+    server.send("CHALLENGE abc\r\n");
+    server.reset_client();
+  }
+  ASSERT_TRUE(server.accept_client(15s)) << client.output();
+  EXPECT_TRUE(client.running());
+  EXPECT_GE(client.count_output(" failed with error "), 3) << client.output();
+}
+
 }  // namespace
 }  // namespace e2e
