@@ -222,9 +222,10 @@ void md5_hex(const char* text, char* out) {
   digest_to_hex(digest, out);
 
   // The block buffer still holds the text's last bytes, which may be a
-  // password; volatile stores keep the wipe from being optimised away.
-  auto* residue = reinterpret_cast<volatile unsigned char*>(&context);
-  for (std::size_t i = 0; i < sizeof context; ++i) residue[i] = 0;
+  // password; calling memset through a volatile pointer keeps the wipe from
+  // being optimised away.
+  static void* (*const volatile wipe)(void*, int, std::size_t) = std::memset;
+  wipe(&context, 0, sizeof context);
 }
 
 }  // namespace lumagate
