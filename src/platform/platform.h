@@ -13,7 +13,7 @@ namespace lumagate::platform {
 // ---- process ---------------------------------------------------------------
 
 // Makes standard output line-buffered, so that no finished line is lost
-// when a signal ends the process.
+// when a signal ends the process, and a closed output harmless.
 void prepare_standard_output();
 
 // Installs `handler` for the interrupt and termination signals.

@@ -71,5 +71,24 @@ TEST(Lifecycle, UsageRedirectedToAFileIsComplete) {
   std::filesystem::remove(out);
 }
 
+TEST(Lifecycle, AClosedStandardOutputDoesNotEndTheClient) {
+  REQUIRE_PRIVATE_NETWORK();
+  const std::string log =
+      (std::filesystem::temp_directory_path() / ("lumagate-closed-" + std::to_string(getpid())))
+          .string();
+  FakeServer server("127.0.0.2");
+  // The reader of the pipe is gone before the first line is written.
+  Process shell(
+      {"/bin/sh", "-c", std::string(LUMAGATEC_PATH) + " -s 127.0.0.2 -d x -l " + log + " | true"});
+  ASSERT_TRUE(server.accept_client(5s));
+  server.send("INFO first\r\n");
+  ASSERT_TRUE(logged_lines(log, 1, 5s));
+  std::this_thread::sleep_for(1500ms);
+  server.send("INFO second\r\n");
+  EXPECT_TRUE(logged_lines(log, 2, 5s)) << file_content(log);
+  EXPECT_TRUE(shell.running());
+  std::filesystem::remove(log);
+}
+
 }  // namespace
 }  // namespace e2e

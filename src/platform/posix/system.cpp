@@ -12,7 +12,12 @@
 
 namespace lumagate::platform {
 
-void prepare_standard_output() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
+void prepare_standard_output() {
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  // A reader of standard output that has gone away must not end a client
+  // that runs unattended: its lines still reach the log file.
+  signal(SIGPIPE, SIG_IGN);
+}
 
 void install_terminate_handler(void (*handler)(int)) {
   struct sigaction action {};
