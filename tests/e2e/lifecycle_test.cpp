@@ -13,6 +13,13 @@
 namespace e2e {
 namespace {
 
+// A file name of this test's own in the temporary folder.
+std::string scratch_file(const std::string& name) {
+  return (std::filesystem::temp_directory_path() /
+          ("lumagate-" + name + "-" + std::to_string(getpid())))
+      .string();
+}
+
 std::string file_content(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   std::stringstream content;
@@ -33,9 +40,7 @@ bool logged_lines(const std::string& path, int count, Millis timeout) {
 
 TEST(Lifecycle, InterruptAndTerminationEndSilentlyWithCodeOne) {
   REQUIRE_PRIVATE_NETWORK();
-  const std::string log =
-      (std::filesystem::temp_directory_path() / ("lumagate-signal-" + std::to_string(getpid())))
-          .string();
+  const std::string log = scratch_file("signal");
   int runs = 0;
   for (int signal_number : {SIGINT, SIGTERM}) {
     FakeServer server("127.0.0.2");
@@ -60,9 +65,7 @@ TEST(Lifecycle, InterruptAndTerminationEndSilentlyWithCodeOne) {
 
 TEST(Lifecycle, UsageRedirectedToAFileIsComplete) {
   REQUIRE_PRIVATE_NETWORK();
-  const std::string out =
-      (std::filesystem::temp_directory_path() / ("lumagate-usage-" + std::to_string(getpid())))
-          .string();
+  const std::string out = scratch_file("usage");
   Process shell({"/bin/sh", "-c", std::string(LUMAGATEC_PATH) + " -q -h > " + out});
   EXPECT_EQ(shell.wait_exit(5s), std::optional<int>(0));
   const std::string usage = file_content(out);
@@ -73,9 +76,7 @@ TEST(Lifecycle, UsageRedirectedToAFileIsComplete) {
 
 TEST(Lifecycle, AClosedStandardOutputDoesNotEndTheClient) {
   REQUIRE_PRIVATE_NETWORK();
-  const std::string log =
-      (std::filesystem::temp_directory_path() / ("lumagate-closed-" + std::to_string(getpid())))
-          .string();
+  const std::string log = scratch_file("closed");
   FakeServer server("127.0.0.2");
   // The reader of the pipe is gone before the first line is written.
   Process shell(
