@@ -92,6 +92,16 @@ void trace_received(LogLevel level, const char* line) {
   if (verbose()) report(level, "recv: %s\n", line);
 }
 
+// The server's verdicts and notices are always shown: traced in verbose
+// mode, as they stand otherwise.
+void show_received(LogLevel level, const char* line) {
+  if (verbose()) {
+    report(level, "recv: %s\n", line);
+  } else {
+    report(level, "%s\n", line);
+  }
+}
+
 // Sends the whole line while the socket stays writable: a RESPONSE cut short
 // would be a corrupted answer. False when the connection must go.
 bool send_line(Session& session, const char* line) {
@@ -146,31 +156,19 @@ State handle_line(Session& session, const char* line) {
   if (starts_with(line, "CHALLENGE")) return answer_challenge(session, line);
   if (starts_with(line, "GOOD")) {
     session.discovering = false;
-    if (verbose()) {
-      report(2, "recv: %s\n", line);
-      report(3, "waiting %d sec...\n", session.interval);
-    } else {
-      report(2, "%s\n", line);
-    }
+    show_received(2, line);
+    if (verbose()) report(3, "waiting %d sec...\n", session.interval);
     platform::sleep_ms(static_cast<std::uint32_t>(session.interval) * 1000u);
     return State::kAwait;
   }
   if (starts_with(line, "SORRY")) {
-    if (verbose()) {
-      report(1, "recv: %s\n", line);
-    } else {
-      report(1, "%s\n", line);
-    }
+    show_received(1, line);
     close_connection(session);
     platform::sleep_ms(1000);
     return State::kChoose;
   }
   if (starts_with(line, "INFO") || starts_with(line, "MESSAGE")) {
-    if (verbose()) {
-      report(2, "recv: %s\n", line);
-    } else {
-      report(2, "%s\n", line);
-    }
+    show_received(2, line);
   } else {
     trace_received(3, line);
   }
