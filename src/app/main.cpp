@@ -1,8 +1,9 @@
 // lumagatec: keeps a workstation's network access open.
-#include "app/lifecycle.h"
 #include "config/options.h"
-#include "config/settings.h"
 #include "platform/platform.h"
+#include "runtime/lifecycle.h"
+#include "runtime/settings.h"
+#include "runtime/text.h"
 #include "session/session.h"
 
 using namespace lumagate;

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/lifecycle.h"
-#include "output/log.h"
 #include "platform/platform.h"
+#include "runtime/lifecycle.h"
+#include "runtime/log.h"
 
 namespace lumagate {
 namespace {

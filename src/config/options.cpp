@@ -7,13 +7,14 @@
 #include <deque>
 #include <string>
 
-#include "app/lifecycle.h"
 #include "config/guard.h"
 #include "config/password.h"
-#include "config/settings.h"
-#include "output/colours.h"
-#include "output/log.h"
 #include "platform/platform.h"
+#include "runtime/colours.h"
+#include "runtime/lifecycle.h"
+#include "runtime/log.h"
+#include "runtime/settings.h"
+#include "runtime/text.h"
 
 namespace lumagate {
 namespace {

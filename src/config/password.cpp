@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/lifecycle.h"
-#include "config/settings.h"
 #include "digest/md5.h"
-#include "output/colours.h"
-#include "output/log.h"
 #include "platform/platform.h"
-#include "session/session.h"
+#include "runtime/colours.h"
+#include "runtime/lifecycle.h"
+#include "runtime/log.h"
+#include "runtime/settings.h"
+#include "runtime/text.h"
 
 namespace lumagate {
 namespace {

@@ -5,8 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "output/log.h"
 #include "platform/platform.h"
+#include "runtime/log.h"
+#include "runtime/text.h"
 
 namespace lumagate {
 namespace {

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "config/settings.h"
 #include "platform/platform.h"
+#include "runtime/settings.h"
 
 namespace lumagate {
 

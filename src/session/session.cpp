@@ -7,11 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/lifecycle.h"
-#include "config/settings.h"
 #include "digest/md5.h"
-#include "output/log.h"
 #include "platform/platform.h"
+#include "runtime/lifecycle.h"
+#include "runtime/log.h"
+#include "runtime/settings.h"
+#include "runtime/text.h"
 #include "session/discovery.h"
 
 namespace lumagate {
@@ -284,8 +285,6 @@ std::intptr_t open_tcp_socket(int non_blocking) {
 int wait_readable(std::intptr_t socket) { return platform::wait_readable(socket, kWaitSeconds); }
 
 int wait_writable(std::intptr_t socket) { return platform::wait_writable(socket, kWaitSeconds); }
-
-void cut_line_end(char* text) { text[std::strcspn(text, "\r\n")] = '\0'; }
 
 void build_response(const char* challenge, const char* password_digest, char* out) {
   const int number = draw_random();

@@ -23,9 +23,6 @@ std::intptr_t open_tcp_socket(int non_blocking);
 int wait_readable(std::intptr_t socket);
 int wait_writable(std::intptr_t socket);
 
-// Ends `text` at its first CR or LF.
-void cut_line_end(char* text);
-
 // The RESPONSE line for `challenge` into `out` (768 bytes).
 void build_response(const char* challenge, const char* password_digest, char* out);
 

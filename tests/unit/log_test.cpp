@@ -7,8 +7,8 @@
 #include <regex>
 #include <string>
 
-#include "output/colours.h"
-#include "output/log.h"
+#include "runtime/colours.h"
+#include "runtime/log.h"
 #include "test_support.h"
 
 namespace lumagate {

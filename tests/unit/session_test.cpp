@@ -6,6 +6,7 @@
 
 #include "digest/md5.h"
 #include "platform/posix/route_table.h"
+#include "runtime/text.h"
 #include "session/discovery.h"
 #include "session/session.h"
 #include "test_support.h"

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/lifecycle.h"
-#include "config/settings.h"
+#include "runtime/lifecycle.h"
+#include "runtime/settings.h"
 
 namespace lumagate::testing {
 

@@ -1,6 +1,6 @@
 // The one message path: every line gets the time of day, goes to the
 // console unless quiet, and to the log file when one is set.
-#include "output/log.h"
+#include "runtime/log.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <string>
 
-#include "app/lifecycle.h"
-#include "output/colours.h"
 #include "platform/platform.h"
+#include "runtime/colours.h"
+#include "runtime/lifecycle.h"
 
 namespace lumagate {
 namespace {

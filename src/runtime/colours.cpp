@@ -1,6 +1,6 @@
 // Console colours by message level; the console's own colours come back
 // after every line.
-#include "output/colours.h"
+#include "runtime/colours.h"
 
 #include <array>
 

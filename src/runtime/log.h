@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "config/settings.h"
+#include "runtime/settings.h"
 
 namespace lumagate {
 

@@ -1,10 +1,8 @@
-#include "config/settings.h"
+#include "runtime/text.h"
 
 #include <cstring>
 
 namespace lumagate {
-
-ClientSettings settings;
 
 void copy_bounded(char* out, std::size_t size, const char* text) {
   if (size == 0) return;
@@ -13,5 +11,7 @@ void copy_bounded(char* out, std::size_t size, const char* text) {
   std::memcpy(out, text, length);
   out[length] = '\0';
 }
+
+void cut_line_end(char* text) { text[std::strcspn(text, "\r\n")] = '\0'; }
 
 }  // namespace lumagate

@@ -1,10 +1,10 @@
 // The way out, allocation, random source and clock.
-#include "app/lifecycle.h"
+#include "runtime/lifecycle.h"
 
 #include <cstdlib>
 
-#include "output/log.h"
 #include "platform/platform.h"
+#include "runtime/log.h"
 
 namespace lumagate {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "config/settings.h"
+#include "runtime/settings.h"
 
 namespace lumagate {
 

@@ -27,7 +27,4 @@ struct ClientSettings {
 
 extern ClientSettings settings;
 
-// Copies `text` into `out`, cut to size - 1 bytes and always terminated.
-void copy_bounded(char* out, std::size_t size, const char* text);
-
 }  // namespace lumagate

@@ -1,0 +1,7 @@
+#include "runtime/settings.h"
+
+namespace lumagate {
+
+ClientSettings settings;
+
+}  // namespace lumagate
