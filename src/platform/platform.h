@@ -119,8 +119,10 @@ bool connection_under_way(std::int32_t code);
 bool would_block(std::int32_t code);
 
 // 1 when the socket became readable (writable) within `seconds`, else 0.
-// A connection that failed while under way is not readable: it shows as
-// silence for the whole wait.
+// A connection that never came about (refused, unreachable, timed out) is
+// not readable: it shows as silence for the whole wait. One that the peer
+// accepted and reset while it was still under way is ready, and the next
+// receive or send fails with the reset.
 int wait_readable(Socket socket, int seconds);
 int wait_writable(Socket socket, int seconds);
 

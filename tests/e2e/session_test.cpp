@@ -1,5 +1,9 @@
 // The client's session with a Key-server: challenges, verdicts, keep-alive
 // lines, silence and reconnection.
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,6 +17,32 @@ namespace {
 
 const std::string kServer = "127.0.0.2";
 const std::string kConnecting = "connecting to 127.0.0.2:12040...\n";
+
+// Options that preload the test shim into the client with `settings`. The
+// sanitizers must then accept a library loaded before their own.
+ProcessOptions with_shim(std::vector<std::string> settings) {
+  ProcessOptions options;
+  options.environment = std::move(settings);
+  options.environment.push_back(std::string("LD_PRELOAD=") + TEST_SHIM_PATH);
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  options.environment.push_back("ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") +
+                                ":verify_asan_link_order=0");
+  return options;
+}
+
+// True once the process has stopped itself, false after `timeout`.
+bool wait_stopped(Process& process, Millis timeout) {
+  const auto deadline = SteadyClock::now() + timeout;
+  const std::string stat = "/proc/" + std::to_string(process.pid()) + "/stat";
+  for (;;) {
+    std::ifstream file(stat);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto name_end = text.rfind(')');
+    if (name_end != std::string::npos && text.compare(name_end, 4, ") T ") == 0) return true;
+    if (!process.running() || SteadyClock::now() >= deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+}
 
 // Sends `line` as a challenge, reads the answer and checks its form and its
 // proof against `challenge`, `mode` and `digest`. The random number used.
@@ -318,21 +348,37 @@ TEST(Session, UnresolvableHostIsRetried) {
   EXPECT_EQ(without_times(client.output()), once + once);
 }
 
-// A server that resets the connection right after its challenge: the answer
-// or the next read meets a dead socket, which is reported and costs a
-// reconnection, never the process.
-TEST(Session, ServerResetDuringAnswerIsSurvived) {
+// A server that resets the connection, before the client has looked at it
+// or after its answer: the read that follows fails, is reported, and costs a
+// reconnection a second later, never the process. A reset before the first
+// wait must not pass for a refused connection (5 s of silence). The client
+// stops itself after each connect, so the test decides the order of events.
+TEST(Session, ServerResetIsAReadErrorAndSurvived) {
   REQUIRE_PRIVATE_NETWORK();
   FakeServer server(kServer);
-  Process client(client_command({"-s", kServer, "-d", "x"}));
-  for (int round = 1; round <= 3; ++round) {
-    ASSERT_TRUE(server.accept_client(15s)) << "round " << round << "\n" << client.output();
-    server.send("CHALLENGE abc\r\n");
-    server.reset_client();
+  Process client(client_command({"-s", kServer, "-d", "x"}),
+                 with_shim({"TEST_SHIM_STOP_AFTER_CONNECT=1"}));
+  Transcript transcript(client);
+  for (int round = 1; round <= 4; ++round) {
+    ASSERT_TRUE(wait_stopped(client, 15s)) << "round " << round << "\n" << client.output();
+    ASSERT_TRUE(server.accept_client(5s));
+    const bool before_first_wait = round % 2 == 1;
+    if (before_first_wait) {
+      server.send("CHALLENGE abc\r\n");
+      server.reset_client();
+      client.send_signal(SIGCONT);
+    } else {
+      client.send_signal(SIGCONT);
+      server.send("CHALLENGE abc\r\n");
+      ASSERT_TRUE(server.read_line(5s)) << client.output();
+      server.reset_client();
+    }
+    ASSERT_TRUE(transcript.next("] recv failed with error 104: Connection reset by peer\n", 5s))
+        << "round " << round << "\n"
+        << client.output();
   }
-  ASSERT_TRUE(server.accept_client(15s)) << client.output();
-  EXPECT_TRUE(client.running());
-  EXPECT_GE(client.count_output(" failed with error "), 3) << client.output();
+  ASSERT_TRUE(wait_stopped(client, 5s)) << client.output();
+  EXPECT_EQ(client.count_output(" failed with error "), 4) << client.output();
 }
 
 }  // namespace

@@ -18,22 +18,44 @@
 namespace lumagate::platform {
 namespace {
 
-// Sockets whose non-blocking connect has not finished yet. A refused
-// connection must look like a silent server, so the waits need to know.
-std::vector<bool> connect_pending;
+// What the waits and reads must know of a socket beyond its descriptor. A
+// refused connection must look like a silent server, so the waits need to
+// know of a connect still under way; a connection that was accepted and
+// then reset while under way keeps its error for the read that follows.
+struct SocketState {
+  bool connect_pending = false;
+  int kept_error = 0;
+};
+std::vector<SocketState> socket_states;
 
-bool is_pending(Socket socket) {
+SocketState* state_of(Socket socket) {
   const auto index = static_cast<std::size_t>(socket);
-  return index < connect_pending.size() && connect_pending[index];
+  return index < socket_states.size() ? &socket_states[index] : nullptr;
 }
 
-void set_pending(Socket socket, bool pending) {
+bool is_pending(Socket socket) {
+  const SocketState* state = state_of(socket);
+  return state != nullptr && state->connect_pending;
+}
+
+void set_pending(Socket socket) {
   const auto index = static_cast<std::size_t>(socket);
-  if (index >= connect_pending.size()) {
-    if (!pending) return;
-    connect_pending.resize(index + 1, false);
-  }
-  connect_pending[index] = pending;
+  if (index >= socket_states.size()) socket_states.resize(index + 1);
+  socket_states[index] = {true, 0};
+}
+
+void forget(Socket socket) {
+  SocketState* state = state_of(socket);
+  if (state != nullptr) *state = {};
+}
+
+// The error a reset connection kept, once: 0 when there is none.
+int take_kept_error(Socket socket) {
+  SocketState* state = state_of(socket);
+  if (state == nullptr) return 0;
+  const int error = state->kept_error;
+  state->kept_error = 0;
+  return error;
 }
 
 int fd_of(Socket socket) { return static_cast<int>(socket); }
@@ -47,13 +69,27 @@ int set_timeout_option(Socket socket, int name, int milliseconds) {
   return setsockopt(fd_of(socket), SOL_SOCKET, name, &limit, sizeof limit) == 0 ? 0 : -1;
 }
 
-// True when the pending connection has failed; otherwise it is done.
-bool connection_failed(Socket socket) {
+enum class Outcome { kConnected, kNeverCameAbout, kResetAfterAccept };
+
+// A reset reaches a connection under way only after the peer accepted it
+// (one refused while under way reports ECONNREFUSED); EPIPE when the peer
+// had closed its side first.
+bool reset_after_accept(int error) { return error == ECONNRESET || error == EPIPE; }
+
+// How the pending connection ended. Reading SO_ERROR clears it, so a reset
+// is kept for the read or send that follows.
+Outcome finish_connect(Socket socket) {
   int error = 0;
   socklen_t length = sizeof error;
-  set_pending(socket, false);
-  if (getsockopt(fd_of(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return true;
-  return error != 0;
+  SocketState* state = state_of(socket);
+  state->connect_pending = false;
+  if (getsockopt(fd_of(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    return Outcome::kNeverCameAbout;
+  }
+  if (error == 0) return Outcome::kConnected;
+  if (!reset_after_accept(error)) return Outcome::kNeverCameAbout;
+  state->kept_error = error;
+  return Outcome::kResetAfterAccept;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -64,7 +100,9 @@ int milliseconds_left(Clock::time_point deadline) {
 }
 
 // 1 when `events` turn up within `seconds`. A connection still under way is
-// awaited on the side; if it fails, the rest of the wait passes in silence.
+// awaited on the side; if it never comes about, the rest of the wait passes
+// in silence. One that was reset after it was accepted is ready: the next
+// read or send tells the reset.
 int wait_for(Socket socket, short events, int seconds) {
   const auto deadline = Clock::now() + std::chrono::seconds(seconds);
   for (;;) {
@@ -74,11 +112,14 @@ int wait_for(Socket socket, short events, int seconds) {
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return 0;
     if (is_pending(socket)) {
-      if (connection_failed(socket)) {
+      const Outcome outcome = finish_connect(socket);
+      if (outcome == Outcome::kNeverCameAbout) {
         sleep_ms(static_cast<std::uint32_t>(milliseconds_left(deadline)));
         return 0;
       }
-      if ((watch.revents & (events | POLLHUP | POLLERR)) == 0) continue;
+      if (outcome == Outcome::kConnected && (watch.revents & (events | POLLHUP | POLLERR)) == 0) {
+        continue;
+      }
     }
     return 1;
   }
@@ -140,7 +181,7 @@ int connect_ipv4(Socket socket, Ipv4 address, std::uint16_t port) {
   if (connect(fd_of(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) {
     return 0;
   }
-  if (connection_under_way(errno)) set_pending(socket, true);
+  if (connection_under_way(errno)) set_pending(socket);
   return -1;
 }
 
@@ -155,6 +196,10 @@ int wait_readable(Socket socket, int seconds) { return wait_for(socket, POLLIN, 
 int wait_writable(Socket socket, int seconds) { return wait_for(socket, POLLOUT, seconds); }
 
 long receive(Socket socket, char* buffer, std::size_t size) {
+  if (const int kept = take_kept_error(socket); kept != 0) {
+    errno = kept;
+    return -1;
+  }
   for (;;) {
     const ssize_t got = recv(fd_of(socket), buffer, size, 0);
     if (got < 0 && errno == EINTR) continue;
@@ -163,6 +208,10 @@ long receive(Socket socket, char* buffer, std::size_t size) {
 }
 
 long send_bytes(Socket socket, const char* data, std::size_t size) {
+  if (const int kept = take_kept_error(socket); kept != 0) {
+    errno = kept;
+    return -1;
+  }
   for (;;) {
     const ssize_t sent = send(fd_of(socket), data, size, MSG_NOSIGNAL);
     if (sent < 0 && errno == EINTR) continue;
@@ -180,7 +229,7 @@ int bind_loopback(Socket socket, std::uint16_t port) {
 
 void close_socket(Socket socket) {
   if (socket < 0) return;
-  set_pending(socket, false);
+  forget(socket);
   close(fd_of(socket));
 }
 

@@ -1,0 +1,84 @@
+// Preloaded into the client by some end-to-end tests, to put it where the
+// test needs it without a race:
+//   TEST_SHIM_STOP_AFTER_CONNECT=1   the process stops itself (SIGSTOP)
+//                                    after every TCP connect, until the
+//                                    test continues it
+//   TEST_SHIM_CLOCK_SHIFT=SECONDS    the calendar clock moves by SECONDS
+//   TEST_SHIM_CLOCK_TRIGGER=PATH     once PATH exists
+// The monotonic clock is left alone.
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+template <typename Function>
+Function next_definition(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// The shift in force: none until the trigger file exists, then for good.
+time_t clock_shift() {
+  static bool triggered = false;
+  if (!triggered) {
+    const char* trigger = std::getenv("TEST_SHIM_CLOCK_TRIGGER");
+    if (trigger == nullptr || access(trigger, F_OK) != 0) return 0;
+    triggered = true;
+  }
+  const char* shift = std::getenv("TEST_SHIM_CLOCK_SHIFT");
+  return shift != nullptr ? static_cast<time_t>(std::atol(shift)) : 0;
+}
+
+bool is_calendar_clock(clockid_t clock) {
+  return clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE;
+}
+
+bool is_stream_socket(int fd) {
+  int type = 0;
+  socklen_t length = sizeof type;
+  return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
+}
+
+}  // namespace
+
+extern "C" {
+
+time_t time(time_t* out) noexcept {
+  static auto real = next_definition<time_t (*)(time_t*)>("time");
+  const time_t now = real(nullptr) + clock_shift();
+  if (out != nullptr) *out = now;
+  return now;
+}
+
+int clock_gettime(clockid_t clock, timespec* now) noexcept {
+  static auto real = next_definition<int (*)(clockid_t, timespec*)>("clock_gettime");
+  const int result = real(clock, now);
+  if (result == 0 && is_calendar_clock(clock)) now->tv_sec += clock_shift();
+  return result;
+}
+
+int gettimeofday(timeval* now, void* zone) noexcept {
+  static auto real = next_definition<int (*)(timeval*, void*)>("gettimeofday");
+  const int result = real(now, zone);
+  if (result == 0) now->tv_sec += clock_shift();
+  return result;
+}
+
+int connect(int fd, const sockaddr* address, socklen_t length) {
+  static auto real = next_definition<int (*)(int, const sockaddr*, socklen_t)>("connect");
+  const int result = real(fd, address, length);
+  const int error = errno;
+  if (std::getenv("TEST_SHIM_STOP_AFTER_CONNECT") != nullptr && is_stream_socket(fd)) {
+    raise(SIGSTOP);
+  }
+  errno = error;
+  return result;
+}
+
+}  // extern "C"
