@@ -3,9 +3,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,32 +30,6 @@ const std::string kUsage =
     "  -q: be quiet, do not print messages to console (excluding password "
     "prompt);\n"
     "  -h: show this help.\n";
-
-// A directory of the test's own, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/lumagate-e2e-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
-    EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-std::string file_content(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
 
 // The log file's content, its time prefixes written as "[T] ", once it is
 // `expected` or as it is after 3 s: the client appends to its log right

@@ -21,6 +21,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -472,6 +475,24 @@ std::string md5_hex_of(const std::string& text) {
     hex += digits[digest[i] & 15];
   }
   return hex;
+}
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/lumagate-e2e-XXXXXX";
+  if (mkdtemp(pattern) != nullptr) path_ = pattern;
+  EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string file_content(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
 }
 
 }  // namespace e2e

@@ -119,4 +119,21 @@ class FakeServer {
 // The MD5 hex digest of a text (the tests' own, for expected proofs).
 std::string md5_hex_of(const std::string& text);
 
+// A directory of the test's own, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A file's whole content; empty when it cannot be read.
+std::string file_content(const std::string& path);
+
 }  // namespace e2e
