@@ -31,6 +31,10 @@ std::uint32_t tick_count();
 // Whole seconds since 1970-01-01 00:00 UTC.
 std::int64_t calendar_time();
 
+// Whole seconds since an arbitrary start, on a clock that nobody sets: it
+// never goes back or leaps forward, and in 64 bits it never wraps.
+std::int64_t monotonic_seconds();
+
 struct TimeOfDay {
   int hour;
   int minute;

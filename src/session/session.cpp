@@ -31,6 +31,8 @@ struct Session {
   const char* password_digest = nullptr;
   bool discovering = false;
   int interval = kInitialInterval;
+  // On the monotonic clock: setting the calendar clock must not stretch or
+  // cut the silence limit.
   std::int64_t last_heard = 0;
   std::intptr_t socket = platform::kNoSocket;
   char* read_buffer = nullptr;
@@ -65,7 +67,7 @@ State choose(Session& session) {
 }
 
 State connect(Session& session) {
-  session.last_heard = current_time();
+  session.last_heard = platform::monotonic_seconds();
   session.socket = connect_to_server(session.address_in_use, kKeyServerPort);
   if (session.socket == platform::kNoSocket) {
     if (verbose()) report(1, "couldn't connect to server\n");
@@ -82,7 +84,7 @@ State await(Session& session) {
     platform::sleep_ms(1000);
     return State::kChoose;
   }
-  if (current_time() - session.last_heard > session.interval + kSilenceMargin) {
+  if (platform::monotonic_seconds() - session.last_heard > session.interval + kSilenceMargin) {
     close_connection(session);
     return State::kChoose;
   }
@@ -126,7 +128,7 @@ bool send_line(Session& session, const char* line) {
 
 State answer_challenge(Session& session, const char* line) {
   trace_received(3, line);
-  session.last_heard = current_time();
+  session.last_heard = platform::monotonic_seconds();
   // A line without a blank carries an empty challenge; it is still answered.
   const char* blank = std::strchr(line, ' ');
   const char* challenge = blank != nullptr ? blank + 1 : "";
@@ -149,7 +151,7 @@ State answer_challenge(Session& session, const char* line) {
 State handle_line(Session& session, const char* line) {
   if (starts_with(line, "LUMAGATE")) {
     trace_received(3, line);
-    session.last_heard = current_time();
+    session.last_heard = platform::monotonic_seconds();
     session.interval = keepalive_interval(line, session.interval);
     platform::sleep_ms(1000);
     return State::kAwait;

@@ -332,6 +332,25 @@ TEST(Session, ClosedServerEndsAtSilenceLimit) {
   EXPECT_TRUE(transcript.next("] waiting 1 sec...\n", 1s)) << client.output();
 }
 
+// The calendar clock set back an hour while the server is silent: the
+// silence limit still ends the connection after the interval and 5 s.
+TEST(Session, SilenceLimitIgnoresTheCalendarClock) {
+  REQUIRE_PRIVATE_NETWORK();
+  TempDir dir;
+  const std::string trigger = dir.file("set-back");
+  FakeServer server(kServer);
+  Process client(client_command({"-s", kServer, "-d", "x", "-v"}),
+                 with_shim({"TEST_SHIM_CLOCK_SHIFT=-3600", "TEST_SHIM_CLOCK_TRIGGER=" + trigger}));
+  Transcript transcript(client);
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+  expect_trace(server, transcript, "LUMAGATE=1");
+  std::ofstream{trigger};
+  auto heard = SteadyClock::now();
+  server.close_client();
+  ASSERT_TRUE(server.accept_client(12s)) << client.output();
+  EXPECT_GT(seconds_since(heard), 5.0);
+}
+
 TEST(Session, UnresolvableHostIsRetried) {
   REQUIRE_PRIVATE_NETWORK();
   Process client(client_command({"-v", "-s", "no-such-host.invalid", "-d", "x"}));

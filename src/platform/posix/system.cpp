@@ -42,6 +42,12 @@ std::uint32_t tick_count() {
 
 std::int64_t calendar_time() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
+std::int64_t monotonic_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec);
+}
+
 bool local_time_of_day(std::int64_t seconds, TimeOfDay* out) {
   const auto when = static_cast<std::time_t>(seconds);
   std::tm local{};
