@@ -17,6 +17,8 @@ namespace lumagate {
 namespace {
 
 constexpr std::size_t kPrefixLength = 10;
+// Behind the prefix and its blank: 756 characters and the terminator.
+constexpr std::size_t kMessageRoom = kLineSize - kPrefixLength - 1;
 
 // Used when the line buffer itself cannot be had, so that the failure can
 // still be told without asking for memory again.
@@ -35,17 +37,49 @@ void write_time_prefix(char* line) {
   }
 }
 
+// Writes the time prefix and its blank; where the message goes behind them.
+char* start_line(char* line) {
+  write_time_prefix(line);
+  std::snprintf(line + kPrefixLength, kLineSize - kPrefixLength, " ");
+  return line + kPrefixLength + 1;
+}
+
+// The length of the line end that `text` finishes with: CR LF, CR or LF.
+std::size_t line_end_length(const char* text, std::size_t length) {
+  if (length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n') return 2;
+  if (length >= 1 && (text[length - 1] == '\n' || text[length - 1] == '\r')) return 1;
+  return 0;
+}
+
+// Puts the line end of the whole message, `length` characters, back at the
+// end of `message`, which holds its cut start.
+void keep_line_end(char* message, int length, const char* format, std::va_list arguments) {
+  const Block whole(static_cast<char*>(try_alloc(length + 1)));
+  if (whole == nullptr) return;
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): copied by format_message
+  std::vsnprintf(whole.get(), static_cast<std::size_t>(length) + 1, format, arguments);
+  const std::size_t end = line_end_length(whole.get(), static_cast<std::size_t>(length));
+  std::memcpy(message + kMessageRoom - 1 - end, whole.get() + length - end, end);
+}
+
+// Formats the message behind the prefix, cut to the room left. A message cut
+// short keeps its line end, so that the next one starts on a line of its own.
+void format_message(char* message, const char* format, std::va_list arguments) {
+  std::va_list again;
+  va_copy(again, arguments);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started by the caller
+  const int length = std::vsnprintf(message, kMessageRoom, format, arguments);
+  if (length >= static_cast<int>(kMessageRoom)) keep_line_end(message, length, format, again);
+  va_end(again);
+}
+
 void show_on_console(LogLevel level, const char* line) {
   colour_on(level);
   std::fputs(line, stdout);
   colour_off();
 }
 
-void format_and_emit(char* line, LogLevel level, const char* format, std::va_list arguments) {
-  write_time_prefix(line);
-  std::snprintf(line + kPrefixLength, kLineSize - kPrefixLength, " ");
-  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started by report
-  std::vsnprintf(line + kPrefixLength + 1, kLineSize - kPrefixLength - 1, format, arguments);
+void emit(LogLevel level, const char* line) {
   if (settings.quiet == 0) show_on_console(level, line);
   append_to_log_file(line);
 }
@@ -68,8 +102,9 @@ void report(LogLevel level, const char* format, ...) {
 
   std::va_list arguments;
   va_start(arguments, format);
-  format_and_emit(line, level, format, arguments);
+  format_message(start_line(line), format, arguments);
   va_end(arguments);
+  emit(level, line);
 
   if (!own_buffer) tell_own_allocation_failure();
   std::free(line);

@@ -46,14 +46,17 @@ TEST_F(ReportTest, PrefixesTheTimeOfDayWithLeadingZeros) {
   tzset();
 }
 
-TEST_F(ReportTest, CutsTheMessageAt756CharactersWithItsLineEnd) {
+TEST_F(ReportTest, CutsTheMessageAt756CharactersKeepingItsLineEnd) {
   const std::string message(1000, 'x');
-  settings.log_file_path = nullptr;
   CaptureStdout();
   report(1, "%s\n", message.c_str());
-  const std::string line = GetCapturedStdout();
-  EXPECT_EQ(line.size(), 767u);
-  EXPECT_EQ(line.substr(11), std::string(756, 'x'));
+  report(1, "%s", (message + "\r\n").c_str());
+  report(1, "%s", message.c_str());
+  const std::string lines = GetCapturedStdout();
+  ASSERT_EQ(lines.size(), 3 * 767u);
+  EXPECT_EQ(lines.substr(11, 756), std::string(755, 'x') + "\n");
+  EXPECT_EQ(lines.substr(767 + 11, 756), std::string(754, 'x') + "\r\n");
+  EXPECT_EQ(lines.substr(2 * 767 + 11), std::string(756, 'x'));
 }
 
 TEST_F(ReportTest, PrintsPercentSignsOfTheMessageAsTheyAre) {
