@@ -12,13 +12,17 @@
 #include "platform/platform.h"
 #include "runtime/colours.h"
 #include "runtime/lifecycle.h"
+#include "runtime/text.h"
 
 namespace lumagate {
 namespace {
 
 constexpr std::size_t kPrefixLength = 10;
-// Behind the prefix and its blank: 756 characters and the terminator.
-constexpr std::size_t kMessageRoom = kLineSize - kPrefixLength - 1;
+// The message follows the prefix and a blank: 756 characters at most.
+constexpr std::size_t kMessageStart = kPrefixLength + 1;
+constexpr std::size_t kMessageRoom = kLineSize - kMessageStart;
+// Server text shown in caret notation: each character may take two.
+constexpr std::size_t kShownTextSize = 2 * kLineSize;
 
 // Used when the line buffer itself cannot be had, so that the failure can
 // still be told without asking for memory again.
@@ -37,11 +41,10 @@ void write_time_prefix(char* line) {
   }
 }
 
-// Writes the time prefix and its blank; where the message goes behind them.
-char* start_line(char* line) {
+// Writes the time prefix and the blank behind it.
+void start_line(char* line) {
   write_time_prefix(line);
   std::snprintf(line + kPrefixLength, kLineSize - kPrefixLength, " ");
-  return line + kPrefixLength + 1;
 }
 
 // The length of the line end that `text` finishes with: CR LF, CR or LF.
@@ -79,9 +82,17 @@ void show_on_console(LogLevel level, const char* line) {
   colour_off();
 }
 
-void emit(LogLevel level, const char* line) {
-  if (settings.quiet == 0) show_on_console(level, line);
-  append_to_log_file(line);
+// Formats the message behind the prefix, as format_message does.
+void compose(char* message, const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  format_message(message, format, arguments);
+  va_end(arguments);
+}
+
+void emit(LogLevel level, const char* console_line, const char* log_line) {
+  if (settings.quiet == 0) show_on_console(level, console_line);
+  append_to_log_file(log_line);
 }
 
 [[noreturn]] void tell_own_allocation_failure() {
@@ -102,12 +113,25 @@ void report(LogLevel level, const char* format, ...) {
 
   std::va_list arguments;
   va_start(arguments, format);
-  format_message(start_line(line), format, arguments);
+  start_line(line);
+  format_message(line + kMessageStart, format, arguments);
   va_end(arguments);
-  emit(level, line);
+  emit(level, line, line);
 
   if (!own_buffer) tell_own_allocation_failure();
   std::free(line);
+}
+
+void report_server_text(LogLevel level, const char* format, const char* text) {
+  const Block line = alloc_block(kLineSize);
+  const Block shown = alloc_block(kLineSize);
+  const Block shown_text = alloc_block(kShownTextSize);
+  start_line(line.get());
+  std::memcpy(shown.get(), line.get(), kMessageStart);  // one time for both
+  compose(line.get() + kMessageStart, format, text);
+  show_controls(shown_text.get(), kShownTextSize, text);
+  compose(shown.get() + kMessageStart, format, shown_text.get());
+  emit(level, shown.get(), line.get());
 }
 
 void report_system_error(const char* what, std::int32_t code) {

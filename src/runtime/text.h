@@ -11,4 +11,10 @@ void copy_bounded(char* out, std::size_t size, const char* text);
 // Ends `text` at its first CR or LF.
 void cut_line_end(char* text);
 
+// Copies `text` into `out` with each control character but tab in caret
+// notation, as "cat -v" shows it ("^[" for ESC, "^?" for DEL), so that it
+// cannot drive a terminal. Cut to size - 1 bytes without splitting a pair,
+// and always terminated.
+void show_controls(char* out, std::size_t size, const char* text);
+
 }  // namespace lumagate

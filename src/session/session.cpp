@@ -92,17 +92,13 @@ State await(Session& session) {
 }
 
 void trace_received(LogLevel level, const char* line) {
-  if (verbose()) report(level, "recv: %s\n", line);
+  if (verbose()) report_server_text(level, "recv: %s\n", line);
 }
 
 // The server's verdicts and notices are always shown: traced in verbose
 // mode, as they stand otherwise.
 void show_received(LogLevel level, const char* line) {
-  if (verbose()) {
-    report(level, "recv: %s\n", line);
-  } else {
-    report(level, "%s\n", line);
-  }
+  report_server_text(level, verbose() ? "recv: %s\n" : "%s\n", line);
 }
 
 // Sends the whole line while the socket stays writable: a RESPONSE cut short

@@ -332,6 +332,32 @@ TEST(Session, ClosedServerEndsAtSilenceLimit) {
   EXPECT_TRUE(transcript.next("] waiting 1 sec...\n", 1s)) << client.output();
 }
 
+// A notice full of terminal controls reaches the terminal in caret notation
+// and the log file as it came.
+TEST(Session, ServerTextCannotDriveTheTerminal) {
+  REQUIRE_PRIVATE_NETWORK();
+  TempDir dir;
+  const std::string log = dir.file("client.log");
+  FakeServer server(kServer);
+  ProcessOptions on_terminal;
+  on_terminal.terminal = true;
+  Process client(client_command({"-s", kServer, "-d", "x", "-l", log}), on_terminal);
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+  const std::string notice = "INFO hi \x1b]0;owned\x07 \x1b[2J\x1b[31m red\b\b\b\tcaret^ del\x7f";
+  server.send(notice + "\r\n");
+  ASSERT_TRUE(client.wait_for_output("] INFO hi ", 5s)) << client.output();
+  // Once the next line is shown, the notice's log line is surely written.
+  server.send("INFO next\r\n");
+  ASSERT_TRUE(client.wait_for_output("] INFO next\n", 5s)) << client.output();
+  const std::string shown = client.output();
+  EXPECT_NE(shown.find("] INFO hi ^[]0;owned^G ^[[2J^[[31m red^H^H^H\tcaret^ del^?\n"),
+            std::string::npos)
+      << shown;
+  for (const std::string raw : {"\x1b]0;owned", "\x1b[2J", "\x1b[31m", "\b", "\x7f"})
+    EXPECT_EQ(shown.find(raw), std::string::npos) << shown;
+  EXPECT_NE(file_content(log).find("] " + notice + "\r\n"), std::string::npos) << file_content(log);
+}
+
 // The calendar clock set back an hour while the server is silent: the
 // silence limit still ends the connection after the interval and 5 s.
 TEST(Session, SilenceLimitIgnoresTheCalendarClock) {
