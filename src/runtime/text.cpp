@@ -14,6 +14,16 @@ void copy_bounded(char* out, std::size_t size, const char* text) {
 
 void cut_line_end(char* text) { text[std::strcspn(text, "\r\n")] = '\0'; }
 
+std::size_t cut_first_line(char* text, std::size_t length) {
+  for (std::size_t at = 0; at < length; ++at) {
+    if (text[at] != '\r' && text[at] != '\n') continue;
+    const bool cr_lf = text[at] == '\r' && at + 1 < length && text[at + 1] == '\n';
+    text[at] = '\0';
+    return at + (cr_lf ? 2 : 1);
+  }
+  return length;
+}
+
 void show_controls(char* out, std::size_t size, const char* text) {
   if (size == 0) return;
   constexpr unsigned char kDelete = 0x7F;

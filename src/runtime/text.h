@@ -11,6 +11,11 @@ void copy_bounded(char* out, std::size_t size, const char* text);
 // Ends `text` at its first CR or LF.
 void cut_line_end(char* text);
 
+// Ends the first line of `text` (`length` bytes) at its line end, a CR LF or
+// a lone CR or LF, and gives where the rest begins: `length` when the text
+// has no line end.
+std::size_t cut_first_line(char* text, std::size_t length);
+
 // Copies `text` into `out` with each control character but tab in caret
 // notation, as "cat -v" shows it ("^[" for ESC, "^?" for DEL), so that it
 // cannot drive a terminal. Cut to size - 1 bytes without splitting a pair,

@@ -36,6 +36,9 @@ struct Session {
   std::int64_t last_heard = 0;
   std::intptr_t socket = platform::kNoSocket;
   char* read_buffer = nullptr;
+  // What followed the first line of a read, handled a line per wake.
+  char* kept = nullptr;
+  std::size_t kept_length = 0;
   char* answer = nullptr;
   CandidateList candidates{};
   int candidate_count = 0;
@@ -48,9 +51,11 @@ bool starts_with(const char* line, const char* word) {
   return std::strncmp(line, word, std::strlen(word)) == 0;
 }
 
+// Lines kept from the connection go with it.
 void close_connection(Session& session) {
   platform::close_socket(session.socket);
   session.socket = platform::kNoSocket;
+  session.kept_length = 0;
 }
 
 State choose(Session& session) {
@@ -78,7 +83,8 @@ State connect(Session& session) {
 }
 
 State await(Session& session) {
-  if (wait_readable(session.socket) == 0) {
+  // Kept text is already here; only the silence limit applies to it.
+  if (session.kept_length == 0 && wait_readable(session.socket) == 0) {
     if (verbose()) report(1, "lost connection\n");
     close_connection(session);
     platform::sleep_ms(1000);
@@ -175,10 +181,29 @@ State handle_line(Session& session, const char* line) {
   return State::kAwait;
 }
 
-State read_line(Session& session) {
+// Fills the read buffer with the kept text, or else with one read of at
+// most 767 bytes. The length, or the read's result when nothing was kept.
+long take_text(Session& session) {
   std::memset(session.read_buffer, 0, kLineSize);
-  const long received = platform::receive(session.socket, session.read_buffer, kLineSize - 1);
-  cut_line_end(session.read_buffer);
+  if (session.kept_length == 0) {
+    return platform::receive(session.socket, session.read_buffer, kLineSize - 1);
+  }
+  std::memcpy(session.read_buffer, session.kept, session.kept_length);
+  const auto length = static_cast<long>(session.kept_length);
+  session.kept_length = 0;
+  return length;
+}
+
+// Ends the text in the read buffer at its first line end and keeps what
+// follows for the next wake.
+void keep_rest(Session& session, std::size_t length) {
+  const std::size_t rest = cut_first_line(session.read_buffer, length);
+  session.kept_length = length - rest;
+  std::memcpy(session.kept, session.read_buffer + rest, session.kept_length);
+}
+
+State read_line(Session& session) {
+  const long received = take_text(session);
   if (received < 0) {
     report_system_error("recv", platform::last_error());
     close_connection(session);
@@ -190,6 +215,7 @@ State read_line(Session& session) {
     platform::sleep_ms(1000);
     return State::kAwait;
   }
+  keep_rest(session, static_cast<std::size_t>(received));
   return handle_line(session, session.read_buffer);
 }
 
@@ -201,6 +227,7 @@ void run_session(const char* server_address, const char* password_digest) {
   session.password_digest = password_digest;
   session.discovering = server_address[0] == '\0';
   session.read_buffer = static_cast<char*>(alloc_or_exit(kLineSize));
+  session.kept = static_cast<char*>(alloc_or_exit(kLineSize));
   session.answer = static_cast<char*>(alloc_or_exit(kLineSize));
   if (session.discovering) {
     session.candidate_count = build_candidate_list(session.candidates);

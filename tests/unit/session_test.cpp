@@ -27,6 +27,24 @@ TEST(CutLineEnd, EndsTheTextAtTheFirstCrOrLf) {
   }
 }
 
+TEST(CutFirstLine, EndsTheFirstLineAndTellsWhereTheRestBegins) {
+  struct Case {
+    std::string text, line, rest;
+  };
+  for (const Case& c :
+       std::initializer_list<Case>{{"INFO x\r\nGOOD y\r\n", "INFO x", "GOOD y\r\n"},
+                                   {"a\nb", "a", "b"},
+                                   {"a\rb", "a", "b"},
+                                   {"\r\n\r\n", "", "\r\n"},
+                                   {"no end", "no end", ""},
+                                   {std::string("NUL\0x\nnext", 10), "NUL", "next"}}) {
+    std::string buffer = c.text;
+    const std::size_t rest = cut_first_line(buffer.data(), buffer.size());
+    EXPECT_STREQ(buffer.c_str(), c.line.c_str()) << c.text;
+    EXPECT_EQ(buffer.substr(rest), c.rest) << c.text;
+  }
+}
+
 TEST(KeepaliveInterval, TakesAtMostThreeCharactersFrom1To600) {
   EXPECT_EQ(keepalive_interval("LUMAGATE=30", 60), 30);
   EXPECT_EQ(keepalive_interval("LUMAGATE=1200", 60), 120);
