@@ -9,6 +9,7 @@
 
 #include "config/guard.h"
 #include "config/password.h"
+#include "digest/md5.h"
 #include "platform/platform.h"
 #include "runtime/colours.h"
 #include "runtime/lifecycle.h"
@@ -100,6 +101,14 @@ void apply_flag(char letter, SwitchState& local) {
   }
 }
 
+// True when an answer can carry the access mode: with the narrowest random
+// number, its line must fit.
+bool access_mode_fits() {
+  const std::string proof(kMd5HexSize - 1, '0');
+  return format_response(nullptr, 0, proof.c_str(), 0, settings.access_mode) <
+         static_cast<int>(kLineSize);
+}
+
 }  // namespace
 
 int read_switches(int argc, char** argv, SwitchState& local, char* server_address,
@@ -129,6 +138,10 @@ int parse_command_line(int argc, char** argv, char* server_address, std::size_t 
                        char* digest, std::size_t digest_size) {
   SwitchState local;
   if (read_switches(argc, argv, local, server_address, server_size, digest, digest_size) != 0) {
+    return 1;
+  }
+  if (!access_mode_fits()) {
+    report(1, "The access mode is too long: no answer to the Key-server could carry it.\n");
     return 1;
   }
 

@@ -1,5 +1,6 @@
 #include "runtime/text.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace lumagate {
@@ -22,6 +23,10 @@ std::size_t cut_first_line(char* text, std::size_t length) {
     return at + (cr_lf ? 2 : 1);
   }
   return length;
+}
+
+int format_response(char* out, std::size_t size, const char* proof, int number, const char* mode) {
+  return std::snprintf(out, size, "RESPONSE %s %d %s\r\n", proof, number, mode);
 }
 
 void show_controls(char* out, std::size_t size, const char* text) {

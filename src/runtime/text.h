@@ -16,6 +16,11 @@ void cut_line_end(char* text);
 // has no line end.
 std::size_t cut_first_line(char* text, std::size_t length);
 
+// The client's answer line, "RESPONSE <proof> <number> <access mode>" and
+// CR LF, into `out` (`size` bytes, cut and always terminated; none when
+// `size` is 0). Its length uncut.
+int format_response(char* out, std::size_t size, const char* proof, int number, const char* mode);
+
 // Copies `text` into `out` with each control character but tab in caret
 // notation, as "cat -v" shows it ("^[" for ESC, "^?" for DEL), so that it
 // cannot drive a terminal. Cut to size - 1 bytes without splitting a pair,

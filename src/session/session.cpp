@@ -135,7 +135,12 @@ State answer_challenge(Session& session, const char* line) {
   const char* blank = std::strchr(line, ' ');
   const char* challenge = blank != nullptr ? blank + 1 : "";
   std::memset(session.answer, 0, kLineSize);
-  build_response(challenge, session.password_digest, session.answer);
+  if (build_response(challenge, session.password_digest, session.answer) != 0) {
+    report(1, "Challenge not answered: its answer would not fit in one line.\n");
+    close_connection(session);
+    platform::sleep_ms(1000);
+    return State::kChoose;
+  }
   if (wait_writable(session.socket) == 0) {
     close_connection(session);
     return State::kChoose;
@@ -311,14 +316,21 @@ int wait_readable(std::intptr_t socket) { return platform::wait_readable(socket,
 
 int wait_writable(std::intptr_t socket) { return platform::wait_writable(socket, kWaitSeconds); }
 
-void build_response(const char* challenge, const char* password_digest, char* out) {
+int build_response(const char* challenge, const char* password_digest, char* out) {
+  constexpr int kLongestText = static_cast<int>(kLineSize) - 1;
   const int number = draw_random();
   Block proof_input = alloc_block(kLineSize);
   Block proof = alloc_block(kDigestSize);
-  std::snprintf(proof_input.get(), kLineSize, "%s%d%s%s", challenge, number, settings.access_mode,
-                password_digest);
+  if (std::snprintf(proof_input.get(), kLineSize, "%s%d%s%s", challenge, number,
+                    settings.access_mode, password_digest) > kLongestText) {
+    return 1;
+  }
   md5_hex(proof_input.get(), proof.get());
-  std::snprintf(out, kLineSize, "RESPONSE %s %d %s\r\n", proof.get(), number, settings.access_mode);
+  if (format_response(out, kLineSize, proof.get(), number, settings.access_mode) > kLongestText) {
+    std::memset(out, 0, kLineSize);
+    return 1;
+  }
+  return 0;
 }
 
 int keepalive_interval(const char* line, int current) {

@@ -23,8 +23,10 @@ std::intptr_t open_tcp_socket(int non_blocking);
 int wait_readable(std::intptr_t socket);
 int wait_writable(std::intptr_t socket);
 
-// The RESPONSE line for `challenge` into `out` (768 bytes).
-void build_response(const char* challenge, const char* password_digest, char* out);
+// 0 and the RESPONSE line for `challenge` in `out` (768 bytes). 1, with
+// `out` left empty, when the proof input or the line would have to be cut:
+// the proof of a cut input gives part of the password digest away.
+int build_response(const char* challenge, const char* password_digest, char* out);
 
 // The interval a keep-alive line asks for, or `current` when it asks for
 // none or for one outside 1 to 600.

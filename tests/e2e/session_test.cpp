@@ -173,6 +173,30 @@ TEST(Session, AnswersChallengesOnOneConnection) {
   EXPECT_EQ(client.count_output("connecting to"), 1) << client.output();
 }
 
+// The proof of a cut proof input would give digest digits away: a challenge
+// that long is not answered, and the connection goes as after a refusal.
+TEST(Session, AChallengeTooLongForAWholeProofIsNotAnswered) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server(kServer);
+  const std::string digest = md5_hex_of("secret");
+  Process client(client_command({"-s", kServer, "-d", digest, "-v"}));
+  Transcript transcript(client);
+  // The proof input: the challenge, a number of 1 to 5 digits, WORLD and
+  // the digest, in 767 characters at most.
+  const std::string cut(767 - 1 - 5 - 32 + 1, 'c');
+  const std::string fits(767 - 5 - 5 - 32, 'f');
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+  server.send("CHALLENGE " + cut + "\r\n");
+  EXPECT_TRUE(
+      transcript.next("] Challenge not answered: its answer would not fit in one line.\n", 4s))
+      << client.output();
+  EXPECT_FALSE(server.read_line(3s)) << "answered a challenge whose proof input was cut";
+  EXPECT_TRUE(server.client_closed(1s));
+  ASSERT_TRUE(server.accept_client(4s)) << client.output();
+  expect_answer(server, transcript, "CHALLENGE " + fits, fits, "WORLD", digest);
+  EXPECT_EQ(client.output().find(digest), std::string::npos);
+}
+
 TEST(Session, KeepAliveSetsIntervalWithinLimits) {
   REQUIRE_PRIVATE_NETWORK();
   FakeServer server(kServer);

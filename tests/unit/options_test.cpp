@@ -144,5 +144,29 @@ TEST_F(OptionsTest, TheKSwitchesConflictOnlyAfterTheLoop) {
   EXPECT_EQ(messages(GetCapturedStdout()), std::string("Invalid option: -x\n") + kUsage);
 }
 
+TEST_F(OptionsTest, AnAccessModeNoAnswerCanCarryIsRefusedAfterTheLoop) {
+  // What start-up says with an access mode of `length` characters and -k -K
+  // behind it, whose refusal shows that start-up got past the mode.
+  auto start_up = [](std::size_t length, int* returned) {
+    std::vector<std::string> words = {"lumagatec", "-m", std::string(length, 'm'), "-k", "-K"};
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    std::array<char, 64> server{};
+    std::array<char, 33> digest{};
+    CaptureStdout();
+    *returned = -1;  // stays so when start-up ends through the exit path
+    testing::exit_code_of([&] {
+      *returned = parse_command_line(5, argv.data(), server.data(), 64, digest.data(), 33);
+    });
+    return messages(GetCapturedStdout());
+  };
+  int returned = 0;
+  EXPECT_EQ(start_up(722, &returned),
+            "The access mode is too long: no answer to the Key-server could carry it.\n");
+  EXPECT_EQ(returned, 1);  // as for a refused argument: no usage, exit code 1
+  // With a 32-digit proof and a one-digit number, 721 characters fit.
+  EXPECT_EQ(start_up(721, &returned), "-k and -K switches should not come together.\n");
+}
+
 }  // namespace
 }  // namespace lumagate

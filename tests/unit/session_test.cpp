@@ -100,12 +100,19 @@ TEST(RandomSource, OneSeedOneSequenceWithin15Bits) {
   }
 }
 
-TEST_F(ResponseTest, LongTextsAreCutToTheLine) {
-  const std::string challenge(900, 'c');
+TEST_F(ResponseTest, NothingThatWouldBeCutIsAnswered) {
   std::array<char, kLineSize> out{};
-  build_response(challenge.c_str(), "d", out.data());
-  EXPECT_EQ(std::strncmp(out.data(), "RESPONSE ", 9), 0);
-  EXPECT_LT(std::strlen(out.data()), kLineSize);
+  // A cut proof input would leave digest digits out of the proof.
+  EXPECT_EQ(build_response(std::string(900, 'c').c_str(), "d", out.data()), 1);
+  EXPECT_STREQ(out.data(), "");
+  // An access mode that fits the line only beside a one-digit number.
+  const std::string mode(kLineSize - 1 - std::strlen("RESPONSE  0 \r\n") - 32, 'm');
+  settings.access_mode = mode.c_str();
+  seed_random(7);
+  ASSERT_GE(draw_random(), 10);
+  seed_random(7);
+  EXPECT_EQ(build_response("", "d", out.data()), 1);
+  EXPECT_STREQ(out.data(), "");
 }
 
 TEST(Gateways, OnlyEthernetGatewaysAtMostSeven) {
