@@ -118,6 +118,9 @@ bool open_terminal(int* master, std::string* slave_name) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
+  // A group of its own (a session, with a terminal), so that ending the
+  // child also ends whatever it started, such as the client under a shell.
+  if (terminal == nullptr) setpgid(0, 0);
   if (terminal != nullptr) {
     setsid();
     int slave = open(terminal, O_RDWR);
@@ -230,12 +233,15 @@ Process::Process(std::vector<std::string> argv, ProcessOptions options) {
     ADD_FAILURE() << "fork: " << errno_text(errno);
     return;
   }
+  // Also here, so that the group exists before the destructor can kill it;
+  // a session leader makes its own.
+  if (!options.terminal) setpgid(pid_, pid_);
   set_non_blocking(output_fd_);
 }
 
 Process::~Process() {
+  if (pid_ > 0) kill(-pid_, SIGKILL);
   if (pid_ > 0 && !exit_code_) {
-    kill(pid_, SIGKILL);
     while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
   }

@@ -41,7 +41,7 @@ struct ProcessOptions {
 };
 
 // A child process whose standard output and error (or terminal) are
-// collected. The destructor kills it if it still runs.
+// collected. The destructor kills it and every process it started.
 class Process {
  public:
   Process(std::vector<std::string> argv, ProcessOptions options = {});

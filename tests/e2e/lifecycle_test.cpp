@@ -1,8 +1,14 @@
 // How the client process ends: signals and the exit codes around them.
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -89,6 +95,32 @@ TEST(Lifecycle, AClosedStandardOutputDoesNotEndTheClient) {
   EXPECT_TRUE(logged_lines(log, 2, 5s)) << file_content(log);
   EXPECT_TRUE(shell.running());
   std::filesystem::remove(log);
+}
+
+// A descriptor that turns readable when the first child of `parent` ends;
+// -1 when it has none.
+int end_of_first_child(pid_t parent) {
+  const std::string id = std::to_string(parent);
+  std::ifstream children("/proc/" + id + "/task/" + id + "/children");
+  pid_t child = -1;
+  if (!(children >> child)) return -1;
+  return static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+}
+
+TEST(Lifecycle, EndingATestsShellEndsTheClientUnderIt) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server("127.0.0.2");
+  int client_end = -1;
+  {
+    // No `exec`: the client runs as the shell's child.
+    Process shell({"/bin/sh", "-c", std::string(LUMAGATEC_PATH) + " -s 127.0.0.2 -d x; true"});
+    ASSERT_TRUE(server.accept_client(5s));
+    client_end = end_of_first_child(shell.pid());
+    ASSERT_GE(client_end, 0) << std::strerror(errno);
+  }
+  pollfd ended{client_end, POLLIN, 0};
+  EXPECT_EQ(poll(&ended, 1, 5000), 1) << "the client outlived its test";
+  close(client_end);
 }
 
 }  // namespace
