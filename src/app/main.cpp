@@ -9,6 +9,8 @@
 using namespace lumagate;
 
 int main(int argc, char** argv) {
+  // Before any socket or file is made, or console text would go into it.
+  if (!platform::secure_standard_streams()) return 1;
   platform::prepare_standard_output();
   seed_random(platform::tick_count());
 

@@ -12,6 +12,11 @@ namespace lumagate::platform {
 
 // ---- process ---------------------------------------------------------------
 
+// Called before anything else: gives every closed standard stream the null
+// device, so that no file or socket opened later takes its place and gets
+// the console's text. False when that cannot be done.
+bool secure_standard_streams();
+
 // Makes standard output line-buffered, so that no finished line is lost
 // when a signal ends the process, and a closed output harmless.
 void prepare_standard_output();

@@ -97,6 +97,23 @@ TEST(Lifecycle, AClosedStandardOutputDoesNotEndTheClient) {
   std::filesystem::remove(log);
 }
 
+TEST(Lifecycle, ClosedStandardStreamsKeepConsoleTextOffTheWire) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server("127.0.0.2");
+  // Verbose, so that every line received and sent is console text too.
+  Process client({"/bin/sh", "-c", "exec \"$@\" <&- >&- 2>&-", "sh", LUMAGATEC_PATH, "-s",
+                  "127.0.0.2", "-d", "x", "-v"});
+  ASSERT_TRUE(server.accept_client(5s));
+  // Lines arrive in order: a trace of the first round would come before the
+  // second answer.
+  for (const std::string challenge : {"first", "second"}) {
+    server.send("CHALLENGE " + challenge + "\r\n");
+    const auto line = server.read_line(10s);
+    ASSERT_TRUE(line.has_value()) << "no answer to " << challenge;
+    EXPECT_TRUE(line->starts_with("RESPONSE ")) << *line;
+  }
+}
+
 // A descriptor that turns readable when the first child of `parent` ends;
 // -1 when it has none.
 int end_of_first_child(pid_t parent) {

@@ -1,4 +1,5 @@
 // Process, time and error texts on POSIX systems.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +12,18 @@
 #include "platform/posix/terminal.h"
 
 namespace lumagate::platform {
+
+bool secure_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // Every lower number is open by now, so this one is the lowest free.
+    const int null_device = open("/dev/null", O_RDWR);
+    if (null_device == fd) continue;
+    if (null_device >= 0) close(null_device);
+    return false;
+  }
+  return true;
+}
 
 void prepare_standard_output() {
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
