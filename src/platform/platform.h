@@ -58,6 +58,14 @@ void error_text(std::int32_t code, char* out, std::size_t size);
 // The error code of the last failed system call.
 std::int32_t last_error();
 
+// ---- files -------------------------------------------------------------------
+
+// Appends `size` bytes, stored as given, to the file at `path` in one write,
+// and closes it again. A missing file is created readable and writable by
+// its owner only; an existing file keeps its mode. True when every byte was
+// written and the file closed.
+bool append_to_private_file(const char* path, const char* bytes, std::size_t size);
+
 // ---- console -----------------------------------------------------------------
 
 // Sets the terminal's title; does nothing when standard output is not one.

@@ -151,10 +151,9 @@ void append_to_log_file(const char* line) {
     stored += *c;
   }
 
-  std::FILE* file = std::fopen(settings.log_file_path, "ab");
-  if (file == nullptr) return;
-  const bool written = std::fwrite(stored.data(), 1, stored.size(), file) == stored.size();
-  if (std::fclose(file) != 0 || !written) return;
+  if (!platform::append_to_private_file(settings.log_file_path, stored.data(), stored.size())) {
+    return;
+  }
 
   std::error_code error;
   const auto size = std::filesystem::file_size(settings.log_file_path, error);

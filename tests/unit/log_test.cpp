@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -100,6 +101,29 @@ TEST_F(ReportTest, DeletesTheLogOnlyPastOneMebibyte) {
   write_file(log, std::string(kLogFileLimit + 10, 'b'));
   report(3, "line\n");
   EXPECT_FALSE(std::filesystem::exists(log));
+}
+
+TEST_F(ReportTest, ANewLogIsTheOwnersAloneAndAnOldOneKeepsItsMode) {
+  using std::filesystem::perms;
+  const std::string log = path("client.log");
+  settings.quiet = 1;
+  settings.log_file_path = log.c_str();
+  const auto mode = [&] { return std::filesystem::status(log).permissions(); };
+  // The second mask would even take the owner's right to write.
+  for (mode_t mask : {0000, 0277}) {
+    const mode_t before = umask(mask);
+    report(3, "new\n");
+    umask(before);
+    EXPECT_EQ(mode(), perms::owner_read | perms::owner_write) << "umask " << mask;
+    std::filesystem::remove(log);
+  }
+  write_file(log, "old\r\n");
+  const perms shared = perms::owner_read | perms::owner_write | perms::group_read |
+                       perms::group_write | perms::others_read;
+  std::filesystem::permissions(log, shared);
+  report(3, "appended\n");
+  EXPECT_EQ(mode(), shared);
+  EXPECT_TRUE(read_file(log).ends_with("] appended\r\n"));
 }
 
 TEST_F(ReportTest, AnUnwritableLogLeavesTheConsoleAlone) {
