@@ -27,7 +27,8 @@ inline constexpr int kSignalInterrupt = 2;
 inline constexpr int kSignalTerminate = 15;
 
 // Ends the process at once with `code`; safe inside a signal handler.
-// Puts the terminal's settings back first if a prompt had changed them.
+// Puts the terminal's settings back first if a prompt had changed them, and
+// its own colours if a line or a prompt had coloured it.
 [[noreturn]] void terminate_now(int code);
 
 // Milliseconds since an arbitrary start, cut to 32 bits.

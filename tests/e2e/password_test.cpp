@@ -258,5 +258,24 @@ TEST_F(PasswordE2e, TerminationDuringThePromptPutsTheTerminalBack) {
   EXPECT_EQ(client_process.output().find("typed"), std::string::npos);
 }
 
+TEST_F(PasswordE2e, TerminationDuringTheColouredPromptPutsTheColourBack) {
+  REQUIRE_PRIVATE_NETWORK();
+  for (int signal_number : {SIGTERM, SIGINT}) {
+    Process client_process(client({"-c"}), at_terminal());
+    wait_for_terminal(client_process);
+    ASSERT_TRUE(client_process.wait_for_output(kPrompt, 10s));
+    // Holds the terminal open, so that nothing written to it is lost at the end.
+    const std::string device = "/proc/" + std::to_string(client_process.pid()) + "/fd/0";
+    const int terminal = open(device.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0) << std::strerror(errno);
+    client_process.send_signal(signal_number);
+    EXPECT_EQ(client_process.wait_exit(10s), 1);
+    const std::string shown = client_process.output();
+    close(terminal);
+    EXPECT_TRUE(shown.ends_with(kPrompt + "\x1b[0m"))
+        << "signal " << signal_number << ": " << shown;
+  }
+}
+
 }  // namespace
 }  // namespace e2e

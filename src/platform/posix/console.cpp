@@ -20,6 +20,9 @@ constexpr std::uint16_t kTerminalDefault = 0x07;
 int tty_fd = -1;
 termios saved_settings{};
 volatile std::sig_atomic_t settings_changed = 0;
+// The terminal that shows a colour other than its default, or -1.
+volatile std::sig_atomic_t coloured_terminal = -1;
+constexpr char kDefaultColours[] = "\033[0m";
 
 bool is_terminal(ConsoleHandle handle) {
   return handle > 0 && isatty(static_cast<int>(handle)) == 1;
@@ -28,7 +31,7 @@ bool is_terminal(ConsoleHandle handle) {
 // The ANSI sequence for a console attribute word.
 void attribute_sequence(std::uint16_t attribute, char* out, std::size_t size) {
   if (attribute == kTerminalDefault) {
-    std::snprintf(out, size, "\033[0m");
+    std::snprintf(out, size, "%s", kDefaultColours);
     return;
   }
   // Console bits are blue 1, green 2, red 4; ANSI colours are red 1, green 2, blue 4.
@@ -62,8 +65,12 @@ bool set_console_text_attribute(ConsoleHandle handle, std::uint16_t attribute) {
   char sequence[32];
   attribute_sequence(attribute, sequence, sizeof sequence);
   std::fflush(stdout);
+  // Noted before the colour shows and forgotten after the default is back,
+  // so that a signal in between always finds it.
+  if (attribute != kTerminalDefault) coloured_terminal = static_cast<int>(handle);
   std::fputs(sequence, stdout);
   std::fflush(stdout);
+  if (attribute == kTerminalDefault) coloured_terminal = -1;
   return true;
 }
 
@@ -126,6 +133,14 @@ void restore_terminal_settings() {
   if (settings_changed == 0) return;
   tcsetattr(tty_fd, TCSANOW, &saved_settings);
   settings_changed = 0;
+}
+
+void restore_terminal_colour() {
+  const int fd = coloured_terminal;
+  if (fd < 0) return;
+  ssize_t ignored = write(fd, kDefaultColours, sizeof kDefaultColours - 1);
+  (void)ignored;
+  coloured_terminal = -1;
 }
 
 }  // namespace posix

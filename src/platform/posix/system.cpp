@@ -42,6 +42,7 @@ void install_terminate_handler(void (*handler)(int)) {
 
 void terminate_now(int code) {
   posix::restore_terminal_settings();
+  posix::restore_terminal_colour();
   _exit(code);
 }
 

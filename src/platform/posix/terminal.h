@@ -7,4 +7,8 @@ namespace lumagate::platform::posix {
 // Async-signal-safe.
 void restore_terminal_settings();
 
+// Puts the terminal's default colours back if a colour is in force.
+// Async-signal-safe.
+void restore_terminal_colour();
+
 }  // namespace lumagate::platform::posix
