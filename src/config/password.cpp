@@ -26,13 +26,6 @@ constexpr int kEnter = 13;
 constexpr int kLineFeed = 10;
 constexpr int kCtrlC = 3;
 
-// Overwrites `size` bytes through volatile stores, which the compiler may
-// not drop as dead even though the block is freed right after.
-void wipe(char* block, std::size_t size) {
-  volatile char* bytes = block;
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
-}
-
 // The password buffer: wiped and released on every way out of the step.
 class PasswordBuffer {
  public:
@@ -41,7 +34,7 @@ class PasswordBuffer {
     std::memset(text_, 0, kPasswordSize);
   }
   ~PasswordBuffer() {
-    wipe(text_, kPasswordSize);
+    platform::wipe_memory(text_, kPasswordSize);
     std::free(text_);
   }
   PasswordBuffer(const PasswordBuffer&) = delete;
@@ -73,6 +66,8 @@ int acquire_password_digest(const char* password_file, char* digest) {
     if (read_password_file(password_file, password.text(), kPasswordSize) != 0) return 1;
   } else if (const char* value = std::getenv(kPasswordVariable)) {
     copy_bounded(password.text(), kPasswordSize, value);
+    // The password buffer holds all that is needed of it.
+    platform::erase_environment_variable(kPasswordVariable);
   } else {
     prompt_password(password.text(), kPasswordSize);
   }

@@ -59,6 +59,14 @@ void error_text(std::int32_t code, char* out, std::size_t size);
 // The error code of the last failed system call.
 std::int32_t last_error();
 
+// Overwrites a block with zeros, and unlike a plain store the compiler never
+// drops it, though the block is not read again.
+void wipe_memory(void* block, std::size_t size);
+
+// Wipes the value of an environment variable where it lies and removes the
+// variable, so that no copy of it stays in the process.
+void erase_environment_variable(const char* name);
+
 // ---- files -------------------------------------------------------------------
 
 // Appends `size` bytes, stored as given, to the file at `path` in one write,

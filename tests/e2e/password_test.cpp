@@ -3,12 +3,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +58,49 @@ void wait_for_terminal(const Process& process) {
     std::this_thread::sleep_for(5ms);
   }
   ADD_FAILURE() << "the child never took its terminal";
+}
+
+// How often each text lies in the readable and writable private memory of
+// a running process: its heap, its stack, its data.
+std::vector<int> copies_in_memory(pid_t pid, const std::vector<std::string>& texts) {
+  std::vector<int> copies(texts.size(), 0);
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::ifstream maps(proc + "/maps");
+  const int memory = open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+  if (!maps || memory < 0) {
+    ADD_FAILURE() << "cannot read the memory of " << pid << ": " << std::strerror(errno);
+    return copies;
+  }
+  constexpr std::uintptr_t kChunk = 1 << 20;
+  // Larger ones are reserved address space, such as a sanitizer's shadow.
+  constexpr std::uintptr_t kLargest = std::uintptr_t{1} << 30;
+  for (std::string line; std::getline(maps, line);) {
+    std::istringstream fields(line);
+    std::uintptr_t start = 0;
+    std::uintptr_t end = 0;
+    char dash = 0;
+    std::string access;
+    fields >> std::hex >> start >> dash >> end >> access;
+    if (access.size() < 4 || access[0] != 'r' || access[1] != 'w' || access[3] != 'p') continue;
+    if (end - start > kLargest) continue;
+    std::string mapping(end - start, '\0');
+    for (std::uintptr_t at = 0; at < mapping.size(); at += kChunk) {
+      const std::size_t size = std::min<std::uintptr_t>(kChunk, mapping.size() - at);
+      if (pread(memory, mapping.data() + at, size, static_cast<off_t>(start + at)) < 0) break;
+    }
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      for (auto found = mapping.find(texts[i]); found != std::string::npos;
+           found = mapping.find(texts[i], found + 1))
+        ++copies[i];
+    }
+  }
+  close(memory);
+  return copies;
+}
+
+std::string environment_of(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
 class PasswordE2e : public ::testing::Test {
@@ -274,6 +319,54 @@ TEST_F(PasswordE2e, TerminationDuringTheColouredPromptPutsTheColourBack) {
     close(terminal);
     EXPECT_TRUE(shown.ends_with(kPrompt + "\x1b[0m"))
         << "signal " << signal_number << ": " << shown;
+  }
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer runtime reads the start-up environment into a buffer of its
+// own, out of the client's reach.
+constexpr bool kRuntimeCopiesTheEnvironment = true;
+#else
+constexpr bool kRuntimeCopiesTheEnvironment = false;
+#endif
+
+TEST_F(PasswordE2e, NoSourceLeavesThePasswordInMemory) {
+  REQUIRE_PRIVATE_NETWORK();
+  const std::string password = "mem0ry-Scan-pw";
+  const std::string digest = md5_hex_of(password);
+  const std::string file = file_with("pw", password + "\n");
+  struct Source {
+    std::string name;
+    std::vector<std::string> arguments;
+    ProcessOptions options;
+  };
+  ProcessOptions plain;
+  plain.unset = {"LUMAGATE"};
+  ProcessOptions variable;
+  variable.environment = {"LUMAGATE=" + password};
+  const std::vector<Source> sources = {{"-d", {"-d", digest}, plain},
+                                       {"-f", {"-f", file}, plain},
+                                       {"LUMAGATE", {}, variable},
+                                       {"prompt", {}, at_terminal()}};
+  for (const Source& source : sources) {
+    SCOPED_TRACE(source.name);
+    FakeServer server("127.0.0.2");
+    Process client_process(client(source.arguments), source.options);
+    if (source.options.terminal) {
+      wait_for_terminal(client_process);
+      ASSERT_TRUE(client_process.wait_for_output(kPrompt, 10s)) << client_process.output();
+      client_process.write_input(password + "\r");
+    }
+    ASSERT_TRUE(proves(server, digest)) << client_process.output();
+    server.send("GOOD let in\r\n");
+    ASSERT_TRUE(client_process.wait_for_output("GOOD let in\n", 10s)) << client_process.output();
+    const auto copies = copies_in_memory(client_process.pid(), {digest, password});
+    // The digest stays for the session: finding it shows that the scan sees.
+    EXPECT_GT(copies[0], 0);
+    if (source.name != "LUMAGATE" || !kRuntimeCopiesTheEnvironment) {
+      EXPECT_EQ(copies[1], 0);
+    }
+    EXPECT_EQ(environment_of(client_process.pid()).find(password), std::string::npos);
   }
 }
 

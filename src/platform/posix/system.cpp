@@ -86,4 +86,16 @@ void error_text(std::int32_t code, char* out, std::size_t size) {
 
 std::int32_t last_error() { return errno; }
 
+void wipe_memory(void* block, std::size_t size) { explicit_bzero(block, size); }
+
+void erase_environment_variable(const char* name) {
+  const std::size_t length = std::strlen(name);
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, name, length) != 0 || (*entry)[length] != '=') continue;
+    char* value = *entry + length + 1;
+    wipe_memory(value, std::strlen(value));
+  }
+  unsetenv(name);
+}
+
 }  // namespace lumagate::platform
