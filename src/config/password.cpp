@@ -72,6 +72,9 @@ int acquire_password_digest(const char* password_file, char* digest) {
     prompt_password(password.text(), kPasswordSize);
   }
   md5_hex(password.text(), digest);
+  // The digest's last block and the string functions' loads are left on
+  // the stack below.
+  platform::wipe_stack_below_caller();
   return 0;
 }
 

@@ -63,6 +63,10 @@ std::int32_t last_error();
 // drops it, though the block is not read again.
 void wipe_memory(void* block, std::size_t size);
 
+// Zeros a stretch of the stack below the caller's frame, where the calls it
+// has made left copies of what they worked on.
+void wipe_stack_below_caller();
+
 // Wipes the value of an environment variable where it lies and removes the
 // variable, so that no copy of it stays in the process.
 void erase_environment_variable(const char* name);

@@ -88,6 +88,12 @@ std::int32_t last_error() { return errno; }
 
 void wipe_memory(void* block, std::size_t size) { explicit_bzero(block, size); }
 
+// Never inlined: the stretch must lie below the caller's own frame.
+[[gnu::noinline]] void wipe_stack_below_caller() {
+  char stretch[32768];
+  wipe_memory(stretch, sizeof stretch);
+}
+
 void erase_environment_variable(const char* name) {
   const std::size_t length = std::strlen(name);
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
