@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "harness.h"
@@ -24,13 +23,6 @@ std::string scratch_file(const std::string& name) {
   return (std::filesystem::temp_directory_path() /
           ("lumagate-" + name + "-" + std::to_string(getpid())))
       .string();
-}
-
-std::string file_content(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
-  return content.str();
 }
 
 // True once the file holds `count` lines, false after `timeout`.

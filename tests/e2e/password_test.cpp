@@ -98,11 +98,6 @@ std::vector<int> copies_in_memory(pid_t pid, const std::vector<std::string>& tex
   return copies;
 }
 
-std::string environment_of(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
 class PasswordE2e : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -366,7 +361,9 @@ TEST_F(PasswordE2e, NoSourceLeavesThePasswordInMemory) {
     if (source.name != "LUMAGATE" || !kRuntimeCopiesTheEnvironment) {
       EXPECT_EQ(copies[1], 0);
     }
-    EXPECT_EQ(environment_of(client_process.pid()).find(password), std::string::npos);
+    EXPECT_EQ(
+        file_content("/proc/" + std::to_string(client_process.pid()) + "/environ").find(password),
+        std::string::npos);
   }
 }
 
