@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -203,6 +206,21 @@ TEST(Discovery, GatewaysComeFirstAndFirstAcceptanceSticks) {
       attempted(client.output()),
       (std::vector<std::string>{"192.0.2.1", "198.51.100.1", kBuiltin1, kBuiltin1, kBuiltin1}));
   EXPECT_EQ(gateway->accepted(), 1);
+}
+
+// A service sandboxed with ProcSubset=pid has a /proc without /proc/net.
+TEST(Discovery, GatewaysAreFoundWithoutProcNet) {
+  REQUIRE_PRIVATE_NETWORK();
+  PeerNamespace near;
+  link_to(near, "gwa", "192.0.2.2/24", "192.0.2.1/24");
+  run_command("ip route add default via 192.0.2.1 dev gwa");
+  // Our own /sys shows that this test has a mount namespace of its own too.
+  ASSERT_TRUE(std::filesystem::exists("/sys/class/net/gwa/type"));
+  ASSERT_EQ(mount("proc", "/proc", "proc", 0, "subset=pid"), 0) << std::strerror(errno);
+  ASSERT_FALSE(std::filesystem::exists("/proc/net"));
+  Process client(client_command({"-v", "-d", "x"}));
+  Transcript transcript(client);
+  EXPECT_TRUE(transcript.next(connecting("192.0.2.1"), 5s)) << client.output();
 }
 
 }  // namespace

@@ -64,7 +64,9 @@ int adapter_type(const std::string& name) {
 
 std::int32_t adapter_gateways(std::vector<AdapterGateway>* adapters) {
   adapters->clear();
-  std::ifstream file("/proc/net/route");
+  // /proc/net is only a link to this path, and a service sandboxed with
+  // ProcSubset=pid sees no /proc/net at all.
+  std::ifstream file("/proc/self/net/route");
   if (!file) return errno != 0 ? errno : ENOENT;
   std::ostringstream text;
   text << file.rdbuf();
