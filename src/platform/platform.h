@@ -79,6 +79,12 @@ void erase_environment_variable(const char* name);
 // written and the file closed.
 bool append_to_private_file(const char* path, const char* bytes, std::size_t size);
 
+// ---- service manager ---------------------------------------------------------
+
+// Tells the service manager that started the process one state line, such
+// as "READY=1" or "STATUS=text". Does nothing when none listens.
+void notify_service_manager(const char* state);
+
 // ---- console -----------------------------------------------------------------
 
 // Sets the terminal's title; does nothing when standard output is not one.
