@@ -5,9 +5,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <string>
 
 #include "platform/platform.h"
+#include "session/service_status.h"
 #include "test_support.h"
 
 namespace lumagate {
@@ -30,10 +32,10 @@ class ManagerSocket {
   ManagerSocket(const ManagerSocket&) = delete;
   ManagerSocket& operator=(const ManagerSocket&) = delete;
 
-  // The next datagram, or "" when none comes within a second.
-  std::string receive() const {
+  // The next datagram, or "" when none comes within `ms` milliseconds.
+  std::string receive(int ms = 1000) const {
     pollfd entry{fd_, POLLIN, 0};
-    if (poll(&entry, 1, 1000) != 1) return "";
+    if (poll(&entry, 1, ms) != 1) return "";
     char buffer[512];
     const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
     return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : "";
@@ -59,6 +61,37 @@ TEST_F(ServiceManager, StatesReachAPathOrAnAbstractSocket) {
     platform::notify_service_manager("STATUS=let in by 127.0.0.2");
     EXPECT_EQ(manager.receive(), "STATUS=let in by 127.0.0.2") << name;
   }
+}
+
+TEST_F(ServiceManager, ReadyOnceAndTheStatusFollowsTheSession) {
+  ManagerSocket manager(path("notify"));
+  setenv("NOTIFY_SOCKET", path("notify").c_str(), 1);
+  ServiceStatus status;
+  tell_status(status, "127.0.0.2", 60);
+  EXPECT_EQ(manager.receive(), "STATUS=127.0.0.2: not let in yet, interval 60 s");
+  tell_let_in(status, "127.0.0.2", 60);
+  EXPECT_EQ(manager.receive(), "READY=1");
+  EXPECT_EQ(manager.receive(), "STATUS=127.0.0.2: let in, interval 60 s");
+  tell_let_in(status, "127.0.0.2", 60);
+  EXPECT_EQ(manager.receive(100), "") << "nothing has changed";
+
+  tell_failure(status, "127.0.0.2", 60, "lost connection");
+  const std::string failed = manager.receive();
+  EXPECT_TRUE(
+      std::regex_match(failed, std::regex("STATUS=127\\.0\\.0\\.2: not let in, interval 60 s; "
+                                          "last failure \\d\\d:\\d\\d:\\d\\d: lost connection")))
+      << failed;
+  tell_let_in(status, "127.0.0.2", 30);
+  const std::string again = manager.receive();
+  EXPECT_EQ(again.rfind("STATUS=127.0.0.2: let in, interval 30 s; last failure ", 0), 0u) << again;
+}
+
+TEST_F(ServiceManager, ControlCharactersCannotAddStates) {
+  ManagerSocket manager(path("notify"));
+  setenv("NOTIFY_SOCKET", path("notify").c_str(), 1);
+  ServiceStatus status;
+  tell_failure(status, "host\nREADY=1", 60, "refused");
+  EXPECT_EQ(manager.receive().find('\n'), std::string::npos);
 }
 
 }  // namespace

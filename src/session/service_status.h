@@ -1,0 +1,26 @@
+// What the service manager shows of the session: "READY=1" once the client
+// is first let in, and one status line kept current: the server, whether
+// the client is let in, the interval and the last failure.
+#pragma once
+
+#include <array>
+
+namespace lumagate {
+
+struct ServiceStatus {
+  bool ready_told = false;
+  bool let_in = false;
+  std::array<char, 96> last_failure{};  // "09:05:03: lost connection", or ""
+  std::array<char, 256> told{};         // the status line told last
+};
+
+// The status with `server` and `interval`, told when it has changed.
+void tell_status(ServiceStatus& status, const char* server, int interval);
+
+// The client is let in: READY=1 the first time, and the status.
+void tell_let_in(ServiceStatus& status, const char* server, int interval);
+
+// The connection failed, or could not be made, because of `failure`.
+void tell_failure(ServiceStatus& status, const char* server, int interval, const char* failure);
+
+}  // namespace lumagate
