@@ -53,8 +53,8 @@ void tell_failure(ServiceStatus& status, const char* server, int interval, const
   status.let_in = false;
   platform::TimeOfDay time{};
   if (!platform::local_time_of_day(current_time(), &time)) time = {0, 0, 0};
-  std::snprintf(status.last_failure.data(), status.last_failure.size(), "%02d:%02d:%02d: %s",
-                time.hour, time.minute, time.second, failure);
+  std::snprintf(status.last_failure.data(), status.last_failure.size(), "%02d:%02d:%02d at %s: %s",
+                time.hour, time.minute, time.second, server, failure);
   tell_status(status, server, interval);
 }
 

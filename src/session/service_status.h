@@ -10,8 +10,8 @@ namespace lumagate {
 struct ServiceStatus {
   bool ready_told = false;
   bool let_in = false;
-  std::array<char, 96> last_failure{};  // "09:05:03: lost connection", or ""
-  std::array<char, 256> told{};         // the status line told last
+  std::array<char, 160> last_failure{};  // "09:05:03 at SERVER: what", or ""
+  std::array<char, 256> told{};          // the status line told last
 };
 
 // The status with `server` and `interval`, told when it has changed.
@@ -20,7 +20,8 @@ void tell_status(ServiceStatus& status, const char* server, int interval);
 // The client is let in: READY=1 the first time, and the status.
 void tell_let_in(ServiceStatus& status, const char* server, int interval);
 
-// The connection failed, or could not be made, because of `failure`.
+// The connection to `server` failed, or could not be made, because of
+// `failure`.
 void tell_failure(ServiceStatus& status, const char* server, int interval, const char* failure);
 
 }  // namespace lumagate

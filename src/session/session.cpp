@@ -14,6 +14,7 @@
 #include "runtime/settings.h"
 #include "runtime/text.h"
 #include "session/discovery.h"
+#include "session/service_status.h"
 
 namespace lumagate {
 namespace {
@@ -43,6 +44,7 @@ struct Session {
   CandidateList candidates{};
   int candidate_count = 0;
   int next_candidate = 0;
+  ServiceStatus status;
 };
 
 bool verbose() { return settings.verbose != 0; }
@@ -51,11 +53,18 @@ bool starts_with(const char* line, const char* word) {
   return std::strncmp(line, word, std::strlen(word)) == 0;
 }
 
-// Lines kept from the connection go with it.
-void close_connection(Session& session) {
+// The attempt to reach the server in use ended because of `failure`.
+void note_failure(Session& session, const char* failure) {
+  tell_failure(session.status, session.address_in_use, session.interval, failure);
+}
+
+// Lines kept from the connection go with it; the service manager learns
+// why it ended.
+void close_connection(Session& session, const char* failure) {
   platform::close_socket(session.socket);
   session.socket = platform::kNoSocket;
   session.kept_length = 0;
+  note_failure(session, failure);
 }
 
 State choose(Session& session) {
@@ -72,10 +81,12 @@ State choose(Session& session) {
 }
 
 State connect(Session& session) {
+  tell_status(session.status, session.address_in_use, session.interval);
   session.last_heard = platform::monotonic_seconds();
   session.socket = connect_to_server(session.address_in_use, kKeyServerPort);
   if (session.socket == platform::kNoSocket) {
     if (verbose()) report(1, "couldn't connect to server\n");
+    note_failure(session, "could not connect");
     platform::sleep_ms(3000);
     return State::kChoose;
   }
@@ -86,12 +97,12 @@ State await(Session& session) {
   // Kept text is already here; only the silence limit applies to it.
   if (session.kept_length == 0 && wait_readable(session.socket) == 0) {
     if (verbose()) report(1, "lost connection\n");
-    close_connection(session);
+    close_connection(session, "lost connection");
     platform::sleep_ms(1000);
     return State::kChoose;
   }
   if (platform::monotonic_seconds() - session.last_heard > session.interval + kSilenceMargin) {
-    close_connection(session);
+    close_connection(session, "silent for longer than the interval");
     return State::kChoose;
   }
   return State::kRead;
@@ -137,17 +148,17 @@ State answer_challenge(Session& session, const char* line) {
   std::memset(session.answer, 0, kLineSize);
   if (build_response(challenge, session.password_digest, session.answer) != 0) {
     report(1, "Challenge not answered: its answer would not fit in one line.\n");
-    close_connection(session);
+    close_connection(session, "challenge too long to answer");
     platform::sleep_ms(1000);
     return State::kChoose;
   }
   if (wait_writable(session.socket) == 0) {
-    close_connection(session);
+    close_connection(session, "answer not sent");
     return State::kChoose;
   }
   if (verbose()) report(3, "send: %s", session.answer);
   if (!send_line(session, session.answer)) {
-    close_connection(session);
+    close_connection(session, "answer not sent");
     return State::kChoose;
   }
   std::memset(session.read_buffer, 0, kLineSize);
@@ -160,6 +171,7 @@ State handle_line(Session& session, const char* line) {
     trace_received(3, line);
     session.last_heard = platform::monotonic_seconds();
     session.interval = keepalive_interval(line, session.interval);
+    tell_status(session.status, session.address_in_use, session.interval);
     platform::sleep_ms(1000);
     return State::kAwait;
   }
@@ -167,13 +179,14 @@ State handle_line(Session& session, const char* line) {
   if (starts_with(line, "GOOD")) {
     session.discovering = false;
     show_received(2, line);
+    tell_let_in(session.status, session.address_in_use, session.interval);
     if (verbose()) report(3, "waiting %d sec...\n", session.interval);
     platform::sleep_ms(static_cast<std::uint32_t>(session.interval) * 1000u);
     return State::kAwait;
   }
   if (starts_with(line, "SORRY")) {
     show_received(1, line);
-    close_connection(session);
+    close_connection(session, "refused (SORRY)");
     platform::sleep_ms(1000);
     return State::kChoose;
   }
@@ -211,7 +224,7 @@ State read_line(Session& session) {
   const long received = take_text(session);
   if (received < 0) {
     report_system_error("recv", platform::last_error());
-    close_connection(session);
+    close_connection(session, "receive failed");
     platform::sleep_ms(1000);
     return State::kChoose;
   }

@@ -44,9 +44,9 @@ TEST_F(ServiceManager, ReadyOnceAndTheStatusFollowsTheSession) {
 
   tell_failure(status, "127.0.0.2", 60, "lost connection");
   const std::string failed = manager.receive();
-  EXPECT_TRUE(
-      std::regex_match(failed, std::regex("STATUS=127\\.0\\.0\\.2: not let in, interval 60 s; "
-                                          "last failure \\d\\d:\\d\\d:\\d\\d: lost connection")))
+  EXPECT_TRUE(std::regex_match(
+      failed, std::regex("STATUS=127\\.0\\.0\\.2: not let in, interval 60 s; "
+                         "last failure \\d\\d:\\d\\d:\\d\\d at 127\\.0\\.0\\.2: lost connection")))
       << failed;
   tell_let_in(status, "127.0.0.2", 30);
   const std::string again = manager.receive();
