@@ -79,6 +79,12 @@ void erase_environment_variable(const char* name);
 // written and the file closed.
 bool append_to_private_file(const char* path, const char* bytes, std::size_t size);
 
+// The size in bytes of the file at `path`; -1 when it cannot be examined.
+std::int64_t file_size(const char* path);
+
+// Deletes the file at `path`, if it can.
+void delete_file(const char* path);
+
 // ---- service manager ---------------------------------------------------------
 
 // Tells the service manager that started the process one state line, such

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "platform/platform.h"
@@ -155,11 +154,8 @@ void append_to_log_file(const char* line) {
     return;
   }
 
-  std::error_code error;
-  const auto size = std::filesystem::file_size(settings.log_file_path, error);
-  if (error) return;
-  if (size > static_cast<std::uintmax_t>(kLogFileLimit)) {
-    std::filesystem::remove(settings.log_file_path, error);
+  if (platform::file_size(settings.log_file_path) > kLogFileLimit) {
+    platform::delete_file(settings.log_file_path);
   }
 }
 

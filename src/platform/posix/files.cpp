@@ -1,4 +1,4 @@
-// Files the client writes: the log file.
+// Files the client writes, examines and deletes: the log file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,5 +29,13 @@ bool append_to_private_file(const char* path, const char* bytes, std::size_t siz
   const bool closed = close(fd) == 0;
   return closed && written == static_cast<ssize_t>(size);
 }
+
+std::int64_t file_size(const char* path) {
+  struct stat status {};
+  if (stat(path, &status) != 0) return -1;
+  return static_cast<std::int64_t>(status.st_size);
+}
+
+void delete_file(const char* path) { unlink(path); }
 
 }  // namespace lumagate::platform
