@@ -103,8 +103,13 @@ inline constexpr ConsoleHandle kInvalidConsole = -1;
 // The standard output handle, asked afresh: null or invalid when there is none.
 ConsoleHandle standard_output_handle();
 
-// The text attribute in force; false when the handle is not a console.
-bool console_text_attribute(ConsoleHandle handle, std::uint16_t* attribute);
+// What asking for the text attribute in force found.
+enum class AttributeQuery {
+  kFound,       // the attribute is in `*attribute`
+  kNotConsole,  // the handle is not a console
+  kNoMemory,    // the screen-buffer record could not be allocated
+};
+AttributeQuery console_text_attribute(ConsoleHandle handle, std::uint16_t* attribute);
 
 // Sets the text attribute for what is written next; false when the handle
 // is not a console. Nothing reaches a file or a pipe.
@@ -182,6 +187,7 @@ void close_socket(Socket socket);
 // ---- adapters ----------------------------------------------------------------
 
 inline constexpr int kAdapterTypeEthernet = 6;
+inline constexpr std::int32_t kAdapterNoMemory = -1;
 
 struct AdapterGateway {
   int type;             // kAdapterTypeEthernet or another value
@@ -189,7 +195,8 @@ struct AdapterGateway {
 };
 
 // The machine's adapters in the system's order, each with its first default
-// gateway; 0 on success, or the error code of the query.
+// gateway; 0 on success, kAdapterNoMemory when the adapter buffer could not
+// be allocated, or the error code of the query.
 std::int32_t adapter_gateways(std::vector<AdapterGateway>* adapters);
 
 // ---- processes ---------------------------------------------------------------

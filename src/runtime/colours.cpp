@@ -5,6 +5,8 @@
 #include <array>
 
 #include "platform/platform.h"
+#include "runtime/lifecycle.h"
+#include "runtime/log.h"
 
 namespace lumagate {
 namespace {
@@ -35,8 +37,17 @@ void init_console_colours() {
   if (!colours_active()) return;
   settings.console_output = platform::standard_output_handle();
   std::uint16_t attribute = 0;
-  // Not a terminal: nothing is saved, and later changes have no effect.
-  if (!platform::console_text_attribute(settings.console_output, &attribute)) attribute = 0;
+  switch (platform::console_text_attribute(settings.console_output, &attribute)) {
+    case platform::AttributeQuery::kFound:
+      break;
+    case platform::AttributeQuery::kNotConsole:
+      // Later changes have no effect on a file or a pipe.
+      attribute = 0;
+      break;
+    case platform::AttributeQuery::kNoMemory:
+      report(1, "Error allocating memory for ConsoleInfo.\n");
+      exit_program(1);
+  }
   settings.saved_text_attribute = attribute;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "runtime/lifecycle.h"
 #include "runtime/log.h"
 #include "runtime/text.h"
 
@@ -36,6 +37,10 @@ int gateways_into(CandidateList& list, int reserved,
 int collect_gateways(CandidateList& list, int reserved) {
   std::vector<platform::AdapterGateway> adapters;
   const std::int32_t result = platform::adapter_gateways(&adapters);
+  if (result == platform::kAdapterNoMemory) {
+    report(1, "Error allocating memory for pAdapterInfo.\n");
+    exit_program(1);
+  }
   if (result != 0) {
     report_system_error("GetAdaptersInfo", result);
     return 0;

@@ -54,10 +54,10 @@ ConsoleHandle standard_output_handle() {
   return fcntl(STDOUT_FILENO, F_GETFD) == -1 ? kInvalidConsole : STDOUT_FILENO;
 }
 
-bool console_text_attribute(ConsoleHandle handle, std::uint16_t* attribute) {
-  if (!is_terminal(handle)) return false;
+AttributeQuery console_text_attribute(ConsoleHandle handle, std::uint16_t* attribute) {
+  if (!is_terminal(handle)) return AttributeQuery::kNotConsole;
   *attribute = kTerminalDefault;
-  return true;
+  return AttributeQuery::kFound;
 }
 
 bool set_console_text_attribute(ConsoleHandle handle, std::uint16_t attribute) {
