@@ -1,6 +1,8 @@
 # What both mingw-w64 toolchains share. The posix thread model gives the
 # standard library's threads and mutexes, which GoogleTest uses.
 set(CMAKE_SYSTEM_NAME Windows)
+find_program(CMAKE_C_COMPILER NAMES ${LUMAGATE_MINGW_TRIPLE}-gcc-posix ${LUMAGATE_MINGW_TRIPLE}-gcc
+             REQUIRED)
 find_program(CMAKE_CXX_COMPILER NAMES ${LUMAGATE_MINGW_TRIPLE}-g++-posix ${LUMAGATE_MINGW_TRIPLE}-g++
              REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${LUMAGATE_MINGW_TRIPLE}-windres)

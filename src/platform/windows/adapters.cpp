@@ -1,6 +1,8 @@
 // Adapters and their first gateways, from the IP Helper.
-#include <iphlpapi.h>
+// winsock2.h must come before the IP Helper.
 #include <winsock2.h>
+
+#include <iphlpapi.h>
 
 #include <cstdlib>
 

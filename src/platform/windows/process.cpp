@@ -1,6 +1,7 @@
 // Running processes and their program images, from the process status API.
-#include <psapi.h>
 #include <windows.h>
+
+#include <psapi.h>
 
 #include <vector>
 
