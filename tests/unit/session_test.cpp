@@ -5,7 +5,6 @@
 #include <string>
 
 #include "digest/md5.h"
-#include "platform/posix/route_table.h"
 #include "runtime/text.h"
 #include "session/discovery.h"
 #include "session/session.h"
@@ -129,23 +128,6 @@ TEST(Gateways, OnlyEthernetGatewaysAtMostSeven) {
   for (int i = 1; i <= 9; ++i) adapters.push_back({6, "198.51.100." + std::to_string(i)});
   EXPECT_EQ(gateways_into(list, 3, adapters), 7);
   EXPECT_STREQ(list[6].data(), "198.51.100.7");
-}
-
-TEST(RouteTable, ReadsTheFirstDefaultGatewayOfEachInterface) {
-  const std::string table =
-      "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
-      "eth1\t00000000\t010264C6\t0003\t0\t0\t200\t00000000\t0\t0\t0\n"
-      "eth0\t00000000\t010200C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
-      "eth0\t00000000\t020200C0\t0003\t0\t0\t300\t00000000\t0\t0\t0\n"
-      "eth0\t000200C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n"
-      "eth2\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n"
-      "eth3\t00000000\t010300C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n";
-  const auto found = platform::posix::default_gateways_in(table);
-  ASSERT_EQ(found.size(), 2u);
-  EXPECT_EQ(found[0].interface_name, "eth1");
-  EXPECT_EQ(found[0].gateway, "198.100.2.1");
-  EXPECT_EQ(found[1].interface_name, "eth0");
-  EXPECT_EQ(found[1].gateway, "192.0.2.1");
 }
 
 }  // namespace

@@ -14,6 +14,13 @@
 
 namespace lumagate::testing {
 
+// The environment and the time zone, the same way on every platform.
+void set_environment(const char* name, const char* value);
+void unset_environment(const char* name);
+// A POSIX-style zone such as "TST-3" (three letters, then hours west of
+// Greenwich), or "" for the system's own.
+void set_time_zone(const std::string& zone);
+
 // exit_program ends in this exception while a test watches it.
 struct ExitCalled {
   int code;
