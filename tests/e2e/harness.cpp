@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -11,12 +12,14 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -112,7 +115,9 @@ bool open_terminal(int* master, std::string* slave_name) {
 [[noreturn]] void become_child(char** argv, char** envp, pid_t parent, int input, int output,
                                const char* terminal, const char* directory) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (getppid() != parent) _exit(127);
+  // 0: the parent lies outside the PID namespace that a Wine test made.
+  const pid_t up = getppid();
+  if (up != parent && up != 0) _exit(127);
   // Ignored signals survive exec; the programs under test must see defaults.
   for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, SIG_DFL);
   sigset_t none;
@@ -187,7 +192,11 @@ void run_command(const std::string& command) {
     ADD_FAILURE() << "command failed (status " << status << "): " << command << "\n" << output;
 }
 
-Process::Process(std::vector<std::string> argv, ProcessOptions options) {
+// Whether a command runs the Windows client, directly or through a shell.
+bool runs_windows_client(const std::vector<std::string>& argv);
+
+Process::Process(std::vector<std::string> argv, ProcessOptions options)
+    : text_mode_(runs_windows_client(argv)) {
   std::vector<std::string> environment = child_environment(options);
   std::vector<char*> argv_pointers = pointers_to(argv);
   std::vector<char*> env_pointers = pointers_to(environment);
@@ -255,7 +264,7 @@ void Process::drain() {
   for (;;) {
     ssize_t got = read(output_fd_, buffer, sizeof buffer);
     if (got > 0) {
-      output_.append(buffer, static_cast<std::size_t>(got));
+      append_output(buffer, static_cast<std::size_t>(got));
       continue;
     }
     if (got < 0 && errno == EINTR) continue;
@@ -271,6 +280,24 @@ void Process::drain() {
     close(output_fd_);
     output_fd_ = -1;
     return;
+  }
+}
+
+void Process::append_output(const char* bytes, std::size_t size) {
+  if (!text_mode_) {
+    output_.append(bytes, size);
+    return;
+  }
+  for (std::size_t i = 0; i < size; ++i) {
+    if (held_cr_) {
+      held_cr_ = false;
+      if (bytes[i] != '\n') output_ += '\r';
+    }
+    if (bytes[i] == '\r') {
+      held_cr_ = true;
+    } else {
+      output_ += bytes[i];
+    }
   }
 }
 
@@ -354,8 +381,216 @@ void Process::send_signal(int signal_number) {
   if (running()) kill(pid_, signal_number);
 }
 
+namespace {
+
+// An environment setting, or null when it is unset or empty.
+const char* setting(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+std::string link_target(const std::string& path) {
+  char target[4096];
+  const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+  if (length <= 0) return {};
+  return std::string(target, static_cast<std::size_t>(length));
+}
+
+bool in_private_network() {
+  return link_target("/proc/self/ns/net") != link_target("/proc/1/ns/net");
+}
+
+// The process working in the server folder of `prefix`, which the
+// wineserver names after the prefix's device and inode; -1 when none.
+pid_t wineserver_of(const std::string& prefix) {
+  struct stat status {};
+  if (stat(prefix.c_str(), &status) != 0) return -1;
+  char folder[64];
+  std::snprintf(folder, sizeof folder, "/server-%llx-%llx",
+                static_cast<unsigned long long>(status.st_dev),
+                static_cast<unsigned long long>(status.st_ino));
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return -1;
+  pid_t found = -1;
+  while (const dirent* entry = readdir(proc)) {
+    const std::string name = entry->d_name;
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (link_target("/proc/" + name + "/cwd").ends_with(folder)) {
+      found = std::stoi(name);
+      break;
+    }
+  }
+  closedir(proc);
+  return found;
+}
+
+// Runs a program to its end with the test's environment; its exit status.
+int run_program(const std::vector<std::string>& argv) {
+  std::vector<std::string> words = argv;
+  std::vector<char*> pointers = pointers_to(words);
+  const pid_t child = fork();
+  if (child == 0) {
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    execv(pointers[0], pointers.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (child < 0) return -1;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+// The folders of the Wine prefixes this test program made; each is removed,
+// with its wineserver ended, when the program ends.
+struct WineCopies {
+  std::vector<std::string> folders;
+  std::string prefix;  // the one the client runs on, once its server runs
+  bool pid_namespace = false;
+};
+
+WineCopies& wine_copies() {
+  static WineCopies copies;
+  return copies;
+}
+
+void end_wine() {
+  for (const auto& folder : wine_copies().folders) {
+    const std::string prefix = folder + "/prefix";
+    if (wineserver_of(prefix) > 0) {
+      setenv("WINEPREFIX", prefix.c_str(), 1);
+      run_program({wineserver_program(), "-k"});
+      for (int tries = 0; tries < 100 && wineserver_of(prefix) > 0; ++tries)
+        std::this_thread::sleep_for(50ms);
+    }
+    umount2(prefix.c_str(), MNT_DETACH);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
+  wine_copies().folders.clear();
+}
+
+// Puts every process started from now on into a PID namespace whose first
+// process ends with this test program: the kernel then ends all of them,
+// wineservers included, whatever road this program takes.
+bool enter_pid_namespace(std::string* why) {
+  if (wine_copies().pid_namespace) return true;
+  if (unshare(CLONE_NEWPID) != 0) {
+    *why = "unshare(CLONE_NEWPID): " + errno_text(errno);
+    return false;
+  }
+  const pid_t holder = fork();
+  if (holder == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    // Reaps the wineservers that daemonised into this namespace.
+    signal(SIGCHLD, [](int) {});
+    for (;;) {
+      while (waitpid(-1, nullptr, WNOHANG) > 0) {
+      }
+      pause();
+    }
+  }
+  if (holder < 0) {
+    *why = "fork: " + errno_text(errno);
+    return false;
+  }
+  wine_copies().pid_namespace = true;
+  return true;
+}
+
+// Starts the test's own wineserver on a fresh prefix, here.
+bool start_wine(std::string* why) {
+  if (!in_private_network()) {
+    *why = "Wine runs only inside a private network namespace";
+    return false;
+  }
+  if (!enter_pid_namespace(why)) return false;
+  setenv("WINEDEBUG", "-all", 1);
+  setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+  unsetenv("DISPLAY");
+  const std::string prefix = wine_prefix_copy();
+  if (prefix.empty()) {
+    *why = "cannot copy the Wine prefix";
+    return false;
+  }
+  setenv("WINEPREFIX", prefix.c_str(), 1);
+  run_program({wineserver_program(), "-p"});
+  for (int tries = 0; tries < 200 && wineserver_of(prefix) < 0; ++tries)
+    std::this_thread::sleep_for(25ms);
+  if (!wineserver_is_ours(prefix, why)) return false;
+  wine_copies().prefix = prefix;
+  return true;
+}
+
+}  // namespace
+
+bool runs_windows_client(const std::vector<std::string>& argv) {
+  const char* client = setting("LUMAGATE_E2E_CLIENT");
+  if (!client_runs_under_wine() || client == nullptr) return false;
+  return std::any_of(argv.begin(), argv.end(), [&](const std::string& word) {
+    return word.find(client) != std::string::npos;
+  });
+}
+
+bool client_runs_under_wine() { return setting("LUMAGATE_E2E_WINE_TEMPLATE") != nullptr; }
+
+std::string wineserver_program() {
+  const char* loader = setting("LUMAGATE_E2E_CLIENT_LOADER");
+  const std::filesystem::path folder =
+      std::filesystem::path(loader != nullptr ? loader : "/usr/lib/wine/wine64").parent_path();
+  const auto server64 = folder / "wineserver64";
+  return (std::filesystem::exists(server64) ? server64 : folder / "wineserver").string();
+}
+
+std::string wine_prefix_copy() {
+  const char* template_prefix = setting("LUMAGATE_E2E_WINE_TEMPLATE");
+  if (template_prefix == nullptr) return {};
+  char pattern[] = "/tmp/lumagate-wine-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return {};
+  const std::string folder = pattern;
+  if (wine_copies().folders.empty()) std::atexit(end_wine);
+  wine_copies().folders.push_back(folder);
+  for (const char* part : {"/upper", "/work", "/prefix"}) mkdir((folder + part).c_str(), 0700);
+  const std::string options = std::string("lowerdir=") + template_prefix + ",upperdir=" + folder +
+                              "/upper,workdir=" + folder + "/work";
+  if (mount("overlay", (folder + "/prefix").c_str(), "overlay", 0, options.c_str()) != 0) {
+    ADD_FAILURE() << "mounting a copy of the Wine prefix: " << errno_text(errno);
+    return {};
+  }
+  return folder + "/prefix";
+}
+
+bool wineserver_is_ours(const std::string& prefix, std::string* why) {
+  const pid_t server = wineserver_of(prefix);
+  if (server < 0) {
+    *why = "no wineserver runs for " + prefix;
+    return false;
+  }
+  if (link_target("/proc/" + std::to_string(server) + "/ns/net") !=
+      link_target("/proc/self/ns/net")) {
+    *why = "the wineserver of " + prefix + " (pid " + std::to_string(server) +
+           ") lives in another network namespace";
+    return false;
+  }
+  return true;
+}
+
 std::vector<std::string> client_command(std::vector<std::string> arguments) {
-  std::vector<std::string> command{LUMAGATEC_PATH};
+  std::vector<std::string> command;
+  if (client_runs_under_wine()) {
+    std::string why;
+    const bool ready = wine_copies().prefix.empty()
+                           ? start_wine(&why)
+                           : wineserver_is_ours(wine_copies().prefix, &why);
+    if (!ready) {
+      ADD_FAILURE() << "refusing to start the Windows client: " << why;
+      return {"/bin/false"};
+    }
+  }
+  if (const char* loader = setting("LUMAGATE_E2E_CLIENT_LOADER")) command.emplace_back(loader);
+  const char* client = setting("LUMAGATE_E2E_CLIENT");
+  command.emplace_back(client != nullptr ? client : LUMAGATEC_PATH);
   command.insert(command.end(), arguments.begin(), arguments.end());
   return command;
 }

@@ -52,7 +52,8 @@ class Process {
   pid_t pid() const { return pid_; }
 
   // Everything the child has written so far (standard output and error,
-  // or the terminal's output).
+  // or the terminal's output). A Windows client's CR LF line ends (its C
+  // runtime's text mode) read as LF, so lines compare across platforms.
   std::string output();
 
   // True once `text` has appeared in the output, false after `timeout`.
@@ -73,15 +74,50 @@ class Process {
 
  private:
   void drain();
+  void append_output(const char* bytes, std::size_t size);
   pid_t pid_ = -1;
+  bool text_mode_ = false;
+  bool held_cr_ = false;
   int output_fd_ = -1;
   int input_fd_ = -1;
   std::string output_;
   std::optional<int> exit_code_;
 };
 
-// The client, with its arguments.
+// The client, with its arguments. The client is the Linux build unless
+// LUMAGATE_E2E_CLIENT names another program, such as the Windows build,
+// which LUMAGATE_E2E_CLIENT_LOADER (Wine's loader) then runs. Under Wine
+// (LUMAGATE_E2E_WINE_TEMPLATE names the prefix made for the test run) the
+// first call starts a wineserver of the test's own inside its private
+// network, and every call fails the test instead of giving a command when
+// that wineserver lives in another network namespace.
 std::vector<std::string> client_command(std::vector<std::string> arguments);
+
+// Whether the client under test is a Windows program run by Wine.
+bool client_runs_under_wine();
+
+// Skips a test that Wine cannot model, saying why.
+#define SKIP_UNDER_WINE(reason)                                           \
+  do {                                                                    \
+    if (::e2e::client_runs_under_wine()) GTEST_SKIP() << "Wine: " reason; \
+  } while (0)
+
+// Runs a test only against the Windows program, saying so elsewhere.
+#define REQUIRE_WINE()                                                                    \
+  do {                                                                                    \
+    if (!::e2e::client_runs_under_wine()) GTEST_SKIP() << "only for the Windows program"; \
+  } while (0)
+
+// A fresh copy-on-write copy of the test run's Wine prefix, removed when the
+// test program ends.
+std::string wine_prefix_copy();
+
+// Whether the wineserver of `prefix` runs in this network namespace; why
+// not, when it does not (or none runs).
+bool wineserver_is_ours(const std::string& prefix, std::string* why);
+
+// The wineserver program that goes with the loader.
+std::string wineserver_program();
 
 // A TCP server on `address`:`port` driven line by line by the test.
 class FakeServer {
