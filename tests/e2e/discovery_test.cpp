@@ -1,12 +1,6 @@
 // Finding a Key-server without -s: the gateways of the Ethernet links in
 // link order, then the built-in addresses; the first acceptance is kept.
-#include <fcntl.h>
-#include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -28,6 +22,14 @@ const std::string kGiveUp =
     "No Key-server could be discovered. Please specify the correct address "
     "via the '-s' switch.\n";
 
+// Wine lists no adapter in a namespace that holds only `lo`: GetAdaptersInfo
+// fails with 232 (ERROR_NO_DATA), reported in the system's words before the
+// built-in addresses are tried. Linux has nothing to tell there.
+std::string no_adapters_report() {
+  return client_runs_under_wine() ? "[T] GetAdaptersInfo failed with error 232: Pipe closed.\n"
+                                  : "";
+}
+
 std::string connecting(const std::string& address) {
   return "connecting to " + address + ":12040...\n";
 }
@@ -44,68 +46,6 @@ std::vector<std::string> attempted(const std::string& output) {
   }
   return addresses;
 }
-
-// A network namespace of its own, held open by an idle child process, for
-// what sits behind a gateway.
-class PeerNamespace {
- public:
-  PeerNamespace() {
-    int ready[2];
-    int hold[2];
-    if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(hold, O_CLOEXEC) != 0) {
-      ADD_FAILURE() << "pipe failed";
-      return;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      char answer = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
-      ssize_t ignored = write(ready[1], &answer, 1);
-      (void)ignored;
-      char nothing;
-      ignored = read(hold[0], &nothing, 1);  // until the test lets go
-      _exit(0);
-    }
-    close(ready[1]);
-    close(hold[0]);
-    hold_ = hold[1];
-    char answer = 'n';
-    if (pid_ < 0 || read(ready[0], &answer, 1) != 1 || answer != 'y')
-      ADD_FAILURE() << "no namespace for the peer";
-    close(ready[0]);
-    namespace_fd_ =
-        open(("/proc/" + std::to_string(pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-    EXPECT_GE(namespace_fd_, 0);
-  }
-
-  ~PeerNamespace() {
-    if (namespace_fd_ >= 0) close(namespace_fd_);
-    if (hold_ >= 0) close(hold_);
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  pid_t pid() const { return pid_; }
-
-  // Runs `body` with this thread inside the namespace: sockets, links and
-  // processes it makes belong there.
-  template <typename Body>
-  void inside(Body body) {
-    int own = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(own, 0);
-    ASSERT_EQ(setns(namespace_fd_, CLONE_NEWNET), 0);
-    body();
-    EXPECT_EQ(setns(own, CLONE_NEWNET), 0);
-    close(own);
-  }
-
- private:
-  pid_t pid_ = -1;
-  int hold_ = -1;
-  int namespace_fd_ = -1;
-};
 
 // Joins this namespace to `peer` by a veth pair: `link` here with `local`,
 // its other end there with `gateway` (both with their prefix length).
@@ -136,7 +76,8 @@ TEST(Discovery, BuiltinServersInOrderThenGiveUp) {
   second.send("SORRY not here\r\n");
   ASSERT_TRUE(third.accept_client(4s)) << client.output();
   EXPECT_EQ(client.wait_exit(10s), 1) << client.output();
-  EXPECT_EQ(without_times(client.output()), "[T] SORRY not here\n[T] " + kGiveUp);
+  EXPECT_EQ(without_times(client.output()),
+            no_adapters_report() + "[T] SORRY not here\n[T] " + kGiveUp);
   EXPECT_EQ(second.accepted(), 1);
   EXPECT_EQ(third.accepted(), 1);
 }
@@ -145,7 +86,7 @@ TEST(Discovery, EmptyServerMeansDiscovery) {
   REQUIRE_PRIVATE_NETWORK();
   Process client(client_command({"-v", "-s", "", "-d", "x"}));
   EXPECT_EQ(client.wait_exit(30s), 1) << client.output();
-  std::string expected;
+  std::string expected = no_adapters_report();
   for (const auto& address : {kBuiltin1, kBuiltin2, kBuiltin3})
     expected += "[T] " + connecting(address) + "[T] lost connection\n";
   EXPECT_EQ(without_times(client.output()), expected + "[T] " + kGiveUp);

@@ -702,6 +702,58 @@ void FakeServer::stop_listening() {
   listen_fd_ = -1;
 }
 
+PeerNamespace::PeerNamespace() {
+  int ready[2];
+  int hold[2];
+  if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(hold, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return;
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    char answer = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
+    ssize_t ignored = write(ready[1], &answer, 1);
+    (void)ignored;
+    char nothing;
+    ignored = read(hold[0], &nothing, 1);  // until the test lets go
+    _exit(0);
+  }
+  close(ready[1]);
+  close(hold[0]);
+  hold_ = hold[1];
+  char answer = 'n';
+  if (pid_ < 0 || read(ready[0], &answer, 1) != 1 || answer != 'y')
+    ADD_FAILURE() << "no namespace for the peer";
+  close(ready[0]);
+  namespace_fd_ = open(("/proc/" + std::to_string(pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_GE(namespace_fd_, 0);
+}
+
+PeerNamespace::~PeerNamespace() {
+  if (namespace_fd_ >= 0) close(namespace_fd_);
+  if (hold_ >= 0) close(hold_);
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+int PeerNamespace::enter() {
+  const int own = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  if (own < 0 || setns(namespace_fd_, CLONE_NEWNET) != 0) {
+    ADD_FAILURE() << "cannot enter the peer's network namespace: " << errno_text(errno);
+    if (own >= 0) close(own);
+    return -1;
+  }
+  return own;
+}
+
+void PeerNamespace::leave(int own) {
+  EXPECT_EQ(setns(own, CLONE_NEWNET), 0);
+  close(own);
+}
+
 std::string md5_hex_of(const std::string& text) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;

@@ -152,6 +152,37 @@ class FakeServer {
   std::string pending_;
 };
 
+// A network namespace of its own, held open by an idle child process, for
+// what sits behind a gateway or outside the test's own network.
+class PeerNamespace {
+ public:
+  PeerNamespace();
+  ~PeerNamespace();
+  PeerNamespace(const PeerNamespace&) = delete;
+  PeerNamespace& operator=(const PeerNamespace&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // Runs `body` with this thread inside the namespace: sockets, links and
+  // processes it makes belong there.
+  template <typename Body>
+  void inside(Body body) {
+    const int own = enter();
+    if (own < 0) return;
+    body();
+    leave(own);
+  }
+
+ private:
+  // This thread's own namespace (to come back to), or -1 after a failure.
+  int enter();
+  void leave(int own);
+
+  pid_t pid_ = -1;
+  int hold_ = -1;
+  int namespace_fd_ = -1;
+};
+
 // The MD5 hex digest of a text (the tests' own, for expected proofs).
 std::string md5_hex_of(const std::string& text);
 

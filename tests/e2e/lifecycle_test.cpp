@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "harness.h"
 
@@ -36,39 +37,55 @@ bool logged_lines(const std::string& path, int count, Millis timeout) {
   }
 }
 
-TEST(Lifecycle, InterruptAndTerminationEndSilentlyWithCodeOne) {
-  REQUIRE_PRIVATE_NETWORK();
-  const std::string log = scratch_file("signal");
-  int runs = 0;
-  for (int signal_number : {SIGINT, SIGTERM}) {
-    FakeServer server("127.0.0.2");
-    Process client(client_command({"-s", "127.0.0.2", "-d", "digest", "-l", log}));
-    ASSERT_TRUE(server.accept_client(5s));
-    server.send("INFO hello\r\n");
-    ASSERT_TRUE(client.wait_for_output("INFO hello", 5s)) << client.output();
-    ASSERT_TRUE(logged_lines(log, runs + 1, 3s)) << "the log line comes just after the console's";
-    ++runs;
-    const std::string before = client.output();
-    client.send_signal(signal_number);  // the client is waiting for the server
-    EXPECT_EQ(client.wait_exit(5s), std::optional<int>(1));
-    EXPECT_EQ(client.output(), before);
-  }
-  // One notice per run, and nothing about the signals.
+// Runs a client until it shows a notice (and logs it to `log`), then sends
+// it `signal_number`: it must end with code 1 and say nothing more.
+void expect_silent_end(int signal_number, const std::string& log) {
+  FakeServer server("127.0.0.2");
+  Process client(client_command({"-s", "127.0.0.2", "-d", "digest", "-l", log}));
+  ASSERT_TRUE(server.accept_client(5s));
+  server.send("INFO hello\r\n");
+  ASSERT_TRUE(client.wait_for_output("INFO hello", 5s)) << client.output();
+  ASSERT_TRUE(logged_lines(log, 1, 3s)) << "the log line comes just after the console's";
+  const std::string before = client.output();
+  client.send_signal(signal_number);  // the client is waiting for the server
+  EXPECT_EQ(client.wait_exit(5s), std::optional<int>(1));
+  EXPECT_EQ(client.output(), before);
+  // The notice, and nothing about the signal.
   const std::string logged = file_content(log);
-  ASSERT_EQ(logged.size(), 2 * std::string("[00:00:00] INFO hello\r\n").size()) << logged;
-  EXPECT_EQ(logged.substr(10, 13), " INFO hello\r\n");
-  EXPECT_EQ(logged.substr(33), " INFO hello\r\n");
+  ASSERT_EQ(logged.size(), std::string("[00:00:00] INFO hello\r\n").size()) << logged;
+  EXPECT_EQ(logged.substr(10), " INFO hello\r\n");
   std::filesystem::remove(log);
+}
+
+TEST(Lifecycle, InterruptEndsSilentlyWithCodeOne) {
+  REQUIRE_PRIVATE_NETWORK();
+  expect_silent_end(SIGINT, scratch_file("interrupt"));
+}
+
+TEST(Lifecycle, TerminationEndsSilentlyWithCodeOne) {
+  REQUIRE_PRIVATE_NETWORK();
+  SKIP_UNDER_WINE(
+      "a Linux SIGTERM ends a Wine process at once (status 143), never reaching "
+      "its C runtime's SIGTERM handler; Windows itself sends no SIGTERM");
+  expect_silent_end(SIGTERM, scratch_file("terminate"));
+}
+
+// The client as one shell word list, for a shell command line.
+std::string in_shell(const std::vector<std::string>& arguments) {
+  std::string line;
+  for (const auto& word : client_command(arguments)) line += " '" + word + "'";
+  return line;
 }
 
 TEST(Lifecycle, UsageRedirectedToAFileIsComplete) {
   REQUIRE_PRIVATE_NETWORK();
   const std::string out = scratch_file("usage");
-  Process shell({"/bin/sh", "-c", std::string(LUMAGATEC_PATH) + " -q -h > " + out});
+  Process shell({"/bin/sh", "-c", in_shell({"-q", "-h"}) + " > " + out});
   EXPECT_EQ(shell.wait_exit(5s), std::optional<int>(0));
   const std::string usage = file_content(out);
-  EXPECT_EQ(usage.rfind("Lumagate command line client v.1.0\n", 0), 0u);
-  EXPECT_TRUE(usage.ends_with("  -h: show this help.\n")) << usage;
+  const std::string line_end = client_runs_under_wine() ? "\r\n" : "\n";
+  EXPECT_EQ(usage.rfind("Lumagate command line client v.1.0" + line_end, 0), 0u);
+  EXPECT_TRUE(usage.ends_with("  -h: show this help." + line_end)) << usage;
   std::filesystem::remove(out);
 }
 
@@ -77,8 +94,7 @@ TEST(Lifecycle, AClosedStandardOutputDoesNotEndTheClient) {
   const std::string log = scratch_file("closed");
   FakeServer server("127.0.0.2");
   // The reader of the pipe is gone before the first line is written.
-  Process shell(
-      {"/bin/sh", "-c", std::string(LUMAGATEC_PATH) + " -s 127.0.0.2 -d x -l " + log + " | true"});
+  Process shell({"/bin/sh", "-c", in_shell({"-s", "127.0.0.2", "-d", "x", "-l", log}) + " | true"});
   ASSERT_TRUE(server.accept_client(5s));
   server.send("INFO first\r\n");
   ASSERT_TRUE(logged_lines(log, 1, 5s));
