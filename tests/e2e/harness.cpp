@@ -424,12 +424,15 @@ pid_t wineserver_of(const std::string& prefix) {
   return found;
 }
 
-// Runs a program to its end with the test's environment; its exit status.
+// Runs a program to its end with the test's environment and no output; its
+// exit status.
 int run_program(const std::vector<std::string>& argv) {
   std::vector<std::string> words = argv;
   std::vector<char*> pointers = pointers_to(words);
   const pid_t child = fork();
   if (child == 0) {
+    const int nothing = open("/dev/null", O_RDWR);
+    for (int fd : {0, 1, 2}) dup2(nothing, fd);
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     execv(pointers[0], pointers.data());
     _exit(127);
@@ -520,6 +523,11 @@ bool start_wine(std::string* why) {
     std::this_thread::sleep_for(25ms);
   if (!wineserver_is_ours(prefix, why)) return false;
   wine_copies().prefix = prefix;
+  // A new wineserver's first program starts Wine's services, which takes
+  // seconds: done here, it does not count against the test's waits.
+  const char* loader = setting("LUMAGATE_E2E_CLIENT_LOADER");
+  const char* client = setting("LUMAGATE_E2E_CLIENT");
+  if (loader != nullptr && client != nullptr) run_program({loader, client, "-h"});
   return true;
 }
 
@@ -713,10 +721,9 @@ PeerNamespace::PeerNamespace() {
   if (pid_ == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     char answer = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
-    ssize_t ignored = write(ready[1], &answer, 1);
-    (void)ignored;
+    if (write(ready[1], &answer, 1) != 1) _exit(1);
     char nothing;
-    ignored = read(hold[0], &nothing, 1);  // until the test lets go
+    if (read(hold[0], &nothing, 1) < 0) _exit(1);  // until the test lets go
     _exit(0);
   }
   close(ready[1]);
