@@ -397,7 +397,9 @@ TEST(Session, ServerTextCannotDriveTheTerminal) {
   server.send("INFO next\r\n");
   ASSERT_TRUE(client.wait_for_output("] INFO next\n", 5s)) << client.output();
   const std::string shown = client.output();
-  EXPECT_NE(shown.find("] INFO hi ^[]0;owned^G ^[[2J^[[31m red^H^H^H\tcaret^ del^?\n"),
+  // Wine draws its own console on the terminal, and shows a tab as blanks.
+  const std::string tab = client_runs_under_wine() ? std::string(3, ' ') : "\t";
+  EXPECT_NE(shown.find("] INFO hi ^[]0;owned^G ^[[2J^[[31m red^H^H^H" + tab + "caret^ del^?\n"),
             std::string::npos)
       << shown;
   for (const std::string raw : {"\x1b]0;owned", "\x1b[2J", "\x1b[31m", "\b", "\x7f"})
@@ -447,6 +449,9 @@ TEST(Session, UnresolvableHostIsRetried) {
 // stops itself after each connect, so the test decides the order of events.
 TEST(Session, ServerResetIsAReadErrorAndSurvived) {
   REQUIRE_PRIVATE_NETWORK();
+  SKIP_UNDER_WINE(
+      "the shim that stops the client after its TCP connect works in a Linux "
+      "program; a Windows program's connect happens inside the wineserver");
   FakeServer server(kServer);
   Process client(client_command({"-s", kServer, "-d", "x"}),
                  with_shim({"TEST_SHIM_STOP_AFTER_CONNECT=1"}));

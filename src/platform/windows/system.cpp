@@ -33,6 +33,10 @@ std::uint32_t tick_count() { return GetTickCount(); }
 
 std::int64_t calendar_time() { return static_cast<std::int64_t>(_time64(nullptr)); }
 
+// The milliseconds since the system started, in 64 bits: nobody sets them,
+// and they do not wrap after 49 days as GetTickCount does.
+std::int64_t monotonic_seconds() { return static_cast<std::int64_t>(GetTickCount64() / 1000u); }
+
 bool local_time_of_day(std::int64_t seconds, TimeOfDay* out) {
   const __time64_t when = seconds;
   const std::tm* local = _localtime64(&when);
