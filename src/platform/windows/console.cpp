@@ -10,7 +10,10 @@
 namespace lumagate::platform {
 namespace {
 
-HANDLE handle_of(ConsoleHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+// The layer above keeps handles as integers, as it keeps file descriptors.
+HANDLE handle_of(ConsoleHandle handle) {
+  return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
+}
 
 // What _getch gives when the console cannot be read.
 constexpr int kNoKey = 0xFFFF;
