@@ -460,11 +460,17 @@ WineCopies& wine_copies() {
 void end_wine() {
   for (const auto& folder : wine_copies().folders) {
     const std::string prefix = folder + "/prefix";
-    if (wineserver_of(prefix) > 0) {
+    if (const pid_t server = wineserver_of(prefix); server > 0) {
+      // The server's folder under /tmp would stay behind, with its lock.
+      const std::filesystem::path server_folder =
+          link_target("/proc/" + std::to_string(server) + "/cwd");
       setenv("WINEPREFIX", prefix.c_str(), 1);
       run_program({wineserver_program(), "-k"});
       for (int tries = 0; tries < 100 && wineserver_of(prefix) > 0; ++tries)
         std::this_thread::sleep_for(50ms);
+      std::error_code ignored;
+      std::filesystem::remove_all(server_folder, ignored);
+      std::filesystem::remove(server_folder.parent_path(), ignored);  // when empty
     }
     umount2(prefix.c_str(), MNT_DETACH);
     std::error_code ignored;
