@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "platform/windows/console.h"
 
 namespace lumagate::platform {
 namespace {
@@ -17,6 +18,11 @@ HANDLE handle_of(ConsoleHandle handle) {
 
 // What _getch gives when the console cannot be read.
 constexpr int kNoKey = 0xFFFF;
+
+// The console's own attribute, saved when coloured output began, and the
+// handle that shows another one meanwhile (0 when none does).
+std::uint16_t own_attribute = 0x07;
+volatile ConsoleHandle coloured_console = 0;
 
 }  // namespace
 
@@ -31,13 +37,18 @@ AttributeQuery console_text_attribute(ConsoleHandle handle, std::uint16_t* attri
       static_cast<CONSOLE_SCREEN_BUFFER_INFO*>(std::malloc(sizeof(CONSOLE_SCREEN_BUFFER_INFO)));
   if (info == nullptr) return AttributeQuery::kNoMemory;
   const bool console = GetConsoleScreenBufferInfo(handle_of(handle), info) != 0;
-  if (console) *attribute = info->wAttributes;
+  if (console) *attribute = own_attribute = info->wAttributes;
   std::free(info);
   return console ? AttributeQuery::kFound : AttributeQuery::kNotConsole;
 }
 
 bool set_console_text_attribute(ConsoleHandle handle, std::uint16_t attribute) {
-  return SetConsoleTextAttribute(handle_of(handle), attribute) != 0;
+  // Noted before the colour shows and forgotten once the console's own is
+  // back, so that an interrupt in between always finds it.
+  if (attribute != own_attribute) coloured_console = handle;
+  const bool set = SetConsoleTextAttribute(handle_of(handle), attribute) != 0;
+  if (attribute == own_attribute) coloured_console = 0;
+  return set;
 }
 
 void write_console(const char* text) { _cputs(text); }
@@ -62,5 +73,16 @@ int read_console_key() {
 }
 
 void end_console_input() {}
+
+namespace windows {
+
+void restore_console_colour() {
+  const ConsoleHandle handle = coloured_console;
+  if (handle == 0) return;
+  SetConsoleTextAttribute(handle_of(handle), own_attribute);
+  coloured_console = 0;
+}
+
+}  // namespace windows
 
 }  // namespace lumagate::platform

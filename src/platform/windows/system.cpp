@@ -1,15 +1,34 @@
 // Process, time and error texts on Windows.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "platform/platform.h"
+#include "platform/windows/console.h"
 
 namespace lumagate::platform {
+
+bool secure_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    // -1 or -2: no handle behind the number.
+    if (_get_osfhandle(fd) >= 0) continue;
+    const int null_device = _open("NUL", _O_RDWR);
+    if (null_device < 0) return false;
+    if (null_device == fd) continue;
+    const bool moved = _dup2(null_device, fd) == 0;
+    _close(null_device);
+    if (!moved) return false;
+  }
+  return true;
+}
 
 void prepare_standard_output() {
   // The C runtime has no line buffering: unbuffered, a finished line is out
@@ -25,7 +44,8 @@ void install_terminate_handler(void (*handler)(int)) {
 
 void terminate_now(int code) {
   // The console key read puts the console's input mode back after every
-  // key, so nothing of the prompt is left to undo.
+  // key, so of the prompt only a colour can be left to undo.
+  windows::restore_console_colour();
   _exit(code);
 }
 
@@ -69,5 +89,26 @@ void error_text(std::int32_t code, char* out, std::size_t size) {
 }
 
 std::int32_t last_error() { return static_cast<std::int32_t>(GetLastError()); }
+
+void wipe_memory(void* block, std::size_t size) { SecureZeroMemory(block, size); }
+
+// Never inlined: the stretch must lie below the caller's own frame.
+[[gnu::noinline]] void wipe_stack_below_caller() {
+  char stretch[32768];
+  wipe_memory(stretch, sizeof stretch);
+}
+
+// The variable lives twice: in the C runtime's copy, which getenv reads, and
+// in the process's environment block. Each is overwritten before it goes.
+void erase_environment_variable(const char* name) {
+  if (char* value = std::getenv(name)) {
+    const std::size_t length = std::strlen(value);
+    const std::string blanks(length, ' ');
+    SetEnvironmentVariableA(name, blanks.c_str());
+    wipe_memory(value, length);
+  }
+  SetEnvironmentVariableA(name, nullptr);
+  _putenv_s(name, "");
+}
 
 }  // namespace lumagate::platform
