@@ -402,13 +402,22 @@ bool in_private_network() {
 
 // The process working in the server folder of `prefix`, which the
 // wineserver names after the prefix's device and inode; -1 when none.
-pid_t wineserver_of(const std::string& prefix) {
+// The name of the folder in which the wineserver of `prefix` works, after
+// the prefix's device and inode; empty when the prefix is missing.
+std::string server_folder_name(const std::string& prefix) {
   struct stat status {};
-  if (stat(prefix.c_str(), &status) != 0) return -1;
-  char folder[64];
-  std::snprintf(folder, sizeof folder, "/server-%llx-%llx",
+  if (stat(prefix.c_str(), &status) != 0) return {};
+  char name[64];
+  std::snprintf(name, sizeof name, "server-%llx-%llx",
                 static_cast<unsigned long long>(status.st_dev),
                 static_cast<unsigned long long>(status.st_ino));
+  return name;
+}
+
+// The process working in the server folder of `prefix`; -1 when none.
+pid_t wineserver_of(const std::string& prefix) {
+  const std::string folder = "/" + server_folder_name(prefix);
+  if (folder == "/") return -1;
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return -1;
   pid_t found = -1;
@@ -422,6 +431,18 @@ pid_t wineserver_of(const std::string& prefix) {
   }
   closedir(proc);
   return found;
+}
+
+// Wine leaves the server folder of `prefix`, with its lock, in a /tmp/wine-*
+// folder that all wineservers share (so that one stays).
+void remove_server_folder(const std::string& prefix) {
+  const std::string name = server_folder_name(prefix);
+  if (name.empty()) return;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/tmp", ignored)) {
+    if (entry.path().filename().string().starts_with("wine-"))
+      std::filesystem::remove_all(entry.path() / name, ignored);
+  }
 }
 
 // Runs a program to its end with the test's environment and no output; its
@@ -460,18 +481,13 @@ WineCopies& wine_copies() {
 void end_wine() {
   for (const auto& folder : wine_copies().folders) {
     const std::string prefix = folder + "/prefix";
-    if (const pid_t server = wineserver_of(prefix); server > 0) {
-      // The server's folder under /tmp would stay behind, with its lock.
-      const std::filesystem::path server_folder =
-          link_target("/proc/" + std::to_string(server) + "/cwd");
+    if (wineserver_of(prefix) > 0) {
       setenv("WINEPREFIX", prefix.c_str(), 1);
       run_program({wineserver_program(), "-k"});
       for (int tries = 0; tries < 100 && wineserver_of(prefix) > 0; ++tries)
         std::this_thread::sleep_for(50ms);
-      std::error_code ignored;
-      std::filesystem::remove_all(server_folder, ignored);
-      std::filesystem::remove(server_folder.parent_path(), ignored);  // when empty
     }
+    remove_server_folder(prefix);
     umount2(prefix.c_str(), MNT_DETACH);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
