@@ -53,4 +53,13 @@ bool append_to_private_file(const char* path, const char* bytes, std::size_t siz
   return wrote && closed && written == size;
 }
 
+std::int64_t file_size(const char* path) {
+  WIN32_FILE_ATTRIBUTE_DATA status{};
+  if (GetFileAttributesExA(path, GetFileExInfoStandard, &status) == 0) return -1;
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(status.nFileSizeHigh) << 32) |
+                                   status.nFileSizeLow);
+}
+
+void delete_file(const char* path) { DeleteFileA(path); }
+
 }  // namespace lumagate::platform
