@@ -541,7 +541,8 @@ bool start_wine(std::string* why) {
   }
   setenv("WINEPREFIX", prefix.c_str(), 1);
   run_program({wineserver_program(), "-p"});
-  for (int tries = 0; tries < 200 && wineserver_of(prefix) < 0; ++tries)
+  // Up to 20 s: on a busy machine a wineserver may take seconds to come up.
+  for (int tries = 0; tries < 800 && wineserver_of(prefix) < 0; ++tries)
     std::this_thread::sleep_for(25ms);
   if (!wineserver_is_ours(prefix, why)) return false;
   wine_copies().prefix = prefix;
