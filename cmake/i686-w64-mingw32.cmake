@@ -1,4 +1,4 @@
-# Cross-build for 32-bit Windows: the program as specified.
+# Cross-build for 32-bit Windows: the program as users run it.
 #   cmake -B build-windows --toolchain cmake/i686-w64-mingw32.cmake
 set(LUMAGATE_MINGW_TRIPLE i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86)
