@@ -446,14 +446,18 @@ void remove_server_folder(const std::string& prefix) {
 }
 
 // Runs a program to its end with the test's environment and no output; its
-// exit status.
-int run_program(const std::vector<std::string>& argv) {
+// exit status. Its standard error goes to `errors` when one is named.
+int run_program(const std::vector<std::string>& argv, const std::string& errors = {}) {
   std::vector<std::string> words = argv;
   std::vector<char*> pointers = pointers_to(words);
   const pid_t child = fork();
   if (child == 0) {
     const int nothing = open("/dev/null", O_RDWR);
     for (int fd : {0, 1, 2}) dup2(nothing, fd);
+    if (!errors.empty()) {
+      const int file = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (file >= 0) dup2(file, 2);
+    }
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     execv(pointers[0], pointers.data());
     _exit(127);
@@ -540,11 +544,21 @@ bool start_wine(std::string* why) {
     return false;
   }
   setenv("WINEPREFIX", prefix.c_str(), 1);
-  run_program({wineserver_program(), "-p"});
+  const std::string errors = prefix + "/../wineserver-errors";
+  run_program({wineserver_program(), "-p"}, errors);
   // Up to 20 s: on a busy machine a wineserver may take seconds to come up.
-  for (int tries = 0; tries < 800 && wineserver_of(prefix) < 0; ++tries)
-    std::this_thread::sleep_for(25ms);
-  if (!wineserver_is_ours(prefix, why)) return false;
+  // It serves once its socket is there; until then the process found may
+  // still be one that daemonises and goes.
+  const auto serving = [&] {
+    const pid_t server = wineserver_of(prefix);
+    return server > 0 && std::filesystem::exists(
+                             link_target("/proc/" + std::to_string(server) + "/cwd") + "/socket");
+  };
+  for (int tries = 0; tries < 800 && !serving(); ++tries) std::this_thread::sleep_for(25ms);
+  if (!wineserver_is_ours(prefix, why)) {
+    *why += "; the wineserver said: " + file_content(errors);
+    return false;
+  }
   wine_copies().prefix = prefix;
   // A new wineserver's first program starts Wine's services, which takes
   // seconds: done here, it does not count against the test's waits.
