@@ -36,10 +36,7 @@ struct Session {
   // cut the silence limit.
   std::int64_t last_heard = 0;
   std::intptr_t socket = platform::kNoSocket;
-  char* read_buffer = nullptr;
-  // What followed the first line of a read, handled a line per wake.
-  char* kept = nullptr;
-  std::size_t kept_length = 0;
+  ReceivedText received;
   char* answer = nullptr;
   CandidateList candidates{};
   int candidate_count = 0;
@@ -63,7 +60,7 @@ void note_failure(Session& session, const char* failure) {
 void close_connection(Session& session, const char* failure) {
   platform::close_socket(session.socket);
   session.socket = platform::kNoSocket;
-  session.kept_length = 0;
+  session.received.kept_length = 0;
   note_failure(session, failure);
 }
 
@@ -95,7 +92,7 @@ State connect(Session& session) {
 
 State await(Session& session) {
   // Kept text is already here; only the silence limit applies to it.
-  if (session.kept_length == 0 && wait_readable(session.socket) == 0) {
+  if (session.received.kept_length == 0 && wait_readable(session.socket) == 0) {
     if (verbose()) report(1, "lost connection\n");
     close_connection(session, "lost connection");
     platform::sleep_ms(1000);
@@ -142,11 +139,8 @@ bool send_line(Session& session, const char* line) {
 State answer_challenge(Session& session, const char* line) {
   trace_received(3, line);
   session.last_heard = platform::monotonic_seconds();
-  // A line without a blank carries an empty challenge; it is still answered.
-  const char* blank = std::strchr(line, ' ');
-  const char* challenge = blank != nullptr ? blank + 1 : "";
   std::memset(session.answer, 0, kLineSize);
-  if (build_response(challenge, session.password_digest, session.answer) != 0) {
+  if (build_response(challenge_of(line), session.password_digest, session.answer) != 0) {
     report(1, "Challenge not answered: its answer would not fit in one line.\n");
     close_connection(session, "challenge too long to answer");
     platform::sleep_ms(1000);
@@ -161,7 +155,7 @@ State answer_challenge(Session& session, const char* line) {
     close_connection(session, "answer not sent");
     return State::kChoose;
   }
-  std::memset(session.read_buffer, 0, kLineSize);
+  std::memset(session.received.line, 0, kLineSize);
   platform::sleep_ms(1000);
   return State::kAwait;
 }
@@ -199,25 +193,12 @@ State handle_line(Session& session, const char* line) {
   return State::kAwait;
 }
 
-// Fills the read buffer with the kept text, or else with one read of at
+// Fills the line buffer with the kept text, or else with one read of at
 // most 767 bytes. The length, or the read's result when nothing was kept.
 long take_text(Session& session) {
-  std::memset(session.read_buffer, 0, kLineSize);
-  if (session.kept_length == 0) {
-    return platform::receive(session.socket, session.read_buffer, kLineSize - 1);
-  }
-  std::memcpy(session.read_buffer, session.kept, session.kept_length);
-  const auto length = static_cast<long>(session.kept_length);
-  session.kept_length = 0;
-  return length;
-}
-
-// Ends the text in the read buffer at its first line end and keeps what
-// follows for the next wake.
-void keep_rest(Session& session, std::size_t length) {
-  const std::size_t rest = cut_first_line(session.read_buffer, length);
-  session.kept_length = length - rest;
-  std::memcpy(session.kept, session.read_buffer + rest, session.kept_length);
+  const std::size_t kept = take_kept_text(session.received);
+  if (kept > 0) return static_cast<long>(kept);
+  return platform::receive(session.socket, session.received.line, kLineSize - 1);
 }
 
 State read_line(Session& session) {
@@ -233,8 +214,8 @@ State read_line(Session& session) {
     platform::sleep_ms(1000);
     return State::kAwait;
   }
-  keep_rest(session, static_cast<std::size_t>(received));
-  return handle_line(session, session.read_buffer);
+  keep_rest(session.received, static_cast<std::size_t>(received));
+  return handle_line(session, session.received.line);
 }
 
 }  // namespace
@@ -244,8 +225,8 @@ void run_session(const char* server_address, const char* password_digest) {
   session.address_in_use = server_address;
   session.password_digest = password_digest;
   session.discovering = server_address[0] == '\0';
-  session.read_buffer = static_cast<char*>(alloc_or_exit(kLineSize));
-  session.kept = static_cast<char*>(alloc_or_exit(kLineSize));
+  session.received.line = static_cast<char*>(alloc_or_exit(kLineSize));
+  session.received.kept = static_cast<char*>(alloc_or_exit(kLineSize));
   session.answer = static_cast<char*>(alloc_or_exit(kLineSize));
   if (session.discovering) {
     session.candidate_count = build_candidate_list(session.candidates);
@@ -344,6 +325,26 @@ int build_response(const char* challenge, const char* password_digest, char* out
     return 1;
   }
   return 0;
+}
+
+std::size_t take_kept_text(ReceivedText& text) {
+  std::memset(text.line, 0, kLineSize);
+  const std::size_t length = text.kept_length;
+  std::memcpy(text.line, text.kept, length);
+  text.kept_length = 0;
+  return length;
+}
+
+void keep_rest(ReceivedText& text, std::size_t length) {
+  const std::size_t rest = cut_first_line(text.line, length);
+  text.kept_length = length - rest;
+  std::memcpy(text.kept, text.line + rest, text.kept_length);
+}
+
+// A line without a blank carries an empty challenge; it is still answered.
+const char* challenge_of(const char* line) {
+  const char* blank = std::strchr(line, ' ');
+  return blank != nullptr ? blank + 1 : "";
 }
 
 int keepalive_interval(const char* line, int current) {

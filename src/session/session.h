@@ -28,6 +28,26 @@ int wait_writable(std::intptr_t socket);
 // the proof of a cut input gives part of the password digest away.
 int build_response(const char* challenge, const char* password_digest, char* out);
 
+// The text of a connection that a wake handles: one line at a time, and
+// what a read brings behind its first line waits for the next wake.
+struct ReceivedText {
+  char* line = nullptr;  // kLineSize bytes: the text of this wake
+  char* kept = nullptr;  // kLineSize bytes: what followed its first line
+  std::size_t kept_length = 0;
+};
+
+// Clears the line buffer and moves the kept text into it; its length, 0
+// when nothing was kept and a read must fill the buffer.
+std::size_t take_kept_text(ReceivedText& text);
+
+// Ends the `length` bytes in the line buffer at their first line end and
+// keeps what follows it for the next wake.
+void keep_rest(ReceivedText& text, std::size_t length);
+
+// The challenge of a CHALLENGE line: everything after its first blank,
+// empty when it has none.
+const char* challenge_of(const char* line);
+
 // The interval a keep-alive line asks for, or `current` when it asks for
 // none or for one outside 1 to 600.
 int keepalive_interval(const char* line, int current);
