@@ -1,0 +1,100 @@
+// Argument vectors through the whole of start-up's command-line step.
+//
+// Input: the arguments, separated by NUL bytes. Every "/" becomes "_", so
+// that a log or password file named by the input stays in the private
+// folder this target works in; the platform it links has no sockets and no
+// process list, so the guard never takes the real port.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "config/options.h"
+#include "fuzz_target.h"
+#include "runtime/lifecycle.h"
+#include "runtime/settings.h"
+
+namespace {
+
+using lumagate::fuzz::check;
+
+struct ExitCalled {
+  int code;
+};
+
+[[noreturn]] void throw_exit(int code) { throw ExitCalled{code}; }
+
+std::vector<std::string> arguments_of(const char* data, std::size_t size) {
+  std::vector<std::string> arguments{"lumagatec"};
+  std::string argument;
+  for (std::size_t at = 0; at < size; ++at) {
+    if (data[at] == '\0') {
+      arguments.push_back(argument);
+      argument.clear();
+    } else {
+      argument += data[at] == '/' ? '_' : data[at];
+    }
+  }
+  if (size > 0) arguments.push_back(argument);
+  return arguments;
+}
+
+// The outcome of one start-up: what parse_command_line returned, or the
+// code it ended the process with.
+struct Outcome {
+  int returned = -1;
+  int exit_code = -1;
+};
+
+Outcome start_up(std::vector<std::string>& arguments, char* server, char* digest) {
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  Outcome outcome;
+  try {
+    outcome.returned =
+        lumagate::parse_command_line(static_cast<int>(arguments.size()), argv.data(), server,
+                                     lumagate::kServerAddressSize, digest, lumagate::kDigestSize);
+  } catch (const ExitCalled& exit) {
+    outcome.exit_code = exit.code;
+  }
+  return outcome;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char folder[] = "/tmp/lumagate-fuzz-command-line-XXXXXX";
+  if (mkdtemp(folder) == nullptr || chdir(folder) != 0) std::abort();
+  static const std::string made = folder;
+  std::atexit([] { std::filesystem::remove_all(made); });
+  lumagate::set_exit_function(throw_exit);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::string> arguments = arguments_of(reinterpret_cast<const char*>(data), size);
+  lumagate::settings = lumagate::ClientSettings{};
+  lumagate::settings.access_mode = "WORLD";
+  // A password source that never waits for a terminal; it goes once read.
+  setenv("LUMAGATE", "fuzz-password", 1);
+  char server[lumagate::kServerAddressSize] = {};
+  char digest[lumagate::kDigestSize] = {};
+
+  const Outcome outcome = start_up(arguments, server, digest);
+  check(outcome.returned == 0 || outcome.returned == 1 || outcome.exit_code == 0 ||
+            outcome.exit_code == 1,
+        "an outcome other than going on, 1, or an exit with 0 or 1");
+  if (outcome.returned == 0) {
+    check(digest[0] != '\0', "start-up went on without a digest");
+    check(std::strlen(digest) < lumagate::kDigestSize, "a digest past its buffer");
+    check(std::strlen(server) < lumagate::kServerAddressSize, "an address past its buffer");
+    check(std::strlen(lumagate::settings.access_mode) <= 721, "an access mode no answer carries");
+  }
+  if (lumagate::settings.log_file_path != nullptr) unlink(lumagate::settings.log_file_path);
+  lumagate::settings = lumagate::ClientSettings{};
+  return 0;
+}
