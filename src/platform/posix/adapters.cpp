@@ -28,7 +28,8 @@ std::vector<RouteGateway> default_gateways_in(const std::string& route_table) {
                     &flags, &mask) != 5) {
       continue;
     }
-    if (destination != 0 || mask != 0 || gateway == 0) continue;
+    // A gateway wider than an address would lose its high digits.
+    if (destination != 0 || mask != 0 || gateway == 0 || gateway > 0xFFFFFFFFul) continue;
     if ((flags & RTF_UP) == 0 || (flags & RTF_GATEWAY) == 0) continue;
     const bool known = std::any_of(found.begin(), found.end(),
                                    [&](const RouteGateway& g) { return g.interface_name == name; });
