@@ -621,6 +621,16 @@ bool wineserver_is_ours(const std::string& prefix, std::string* why) {
   return true;
 }
 
+ProcessOptions with_shim(std::vector<std::string> settings) {
+  ProcessOptions options;
+  options.environment = std::move(settings);
+  options.environment.push_back(std::string("LD_PRELOAD=") + TEST_SHIM_PATH);
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  options.environment.push_back("ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") +
+                                ":verify_asan_link_order=0");
+  return options;
+}
+
 std::vector<std::string> client_command(std::vector<std::string> arguments) {
   std::vector<std::string> command;
   if (client_runs_under_wine()) {

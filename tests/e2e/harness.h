@@ -84,6 +84,10 @@ class Process {
   std::optional<int> exit_code_;
 };
 
+// Options that preload the test shim (tests/e2e/shim) into a child with
+// `settings`; the sanitizers then accept a library loaded before their own.
+ProcessOptions with_shim(std::vector<std::string> settings);
+
 // The client, with its arguments. The client is the Linux build unless
 // LUMAGATE_E2E_CLIENT names another program, such as the Windows build,
 // which LUMAGATE_E2E_CLIENT_LOADER (Wine's loader) then runs. Under Wine

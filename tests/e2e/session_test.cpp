@@ -18,18 +18,6 @@ namespace {
 const std::string kServer = "127.0.0.2";
 const std::string kConnecting = "connecting to 127.0.0.2:12040...\n";
 
-// Options that preload the test shim into the client with `settings`. The
-// sanitizers must then accept a library loaded before their own.
-ProcessOptions with_shim(std::vector<std::string> settings) {
-  ProcessOptions options;
-  options.environment = std::move(settings);
-  options.environment.push_back(std::string("LD_PRELOAD=") + TEST_SHIM_PATH);
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  options.environment.push_back("ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") +
-                                ":verify_asan_link_order=0");
-  return options;
-}
-
 // True once the process has stopped itself, false after `timeout`.
 bool wait_stopped(Process& process, Millis timeout) {
   const auto deadline = SteadyClock::now() + timeout;

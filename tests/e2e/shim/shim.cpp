@@ -5,6 +5,8 @@
 //                                    test continues it
 //   TEST_SHIM_CLOCK_SHIFT=SECONDS    the calendar clock moves by SECONDS
 //   TEST_SHIM_CLOCK_TRIGGER=PATH     once PATH exists
+//   TEST_SHIM_SLEEP_DIVISOR=N        every sleep lasts an Nth of its time,
+//                                    so that many rounds fit in a short run
 // The monotonic clock is left alone.
 #include <dlfcn.h>
 #include <signal.h>
@@ -68,6 +70,17 @@ int gettimeofday(timeval* now, void* zone) noexcept {
   const int result = real(now, zone);
   if (result == 0) now->tv_sec += clock_shift();
   return result;
+}
+
+int nanosleep(const timespec* wanted, timespec* left) {
+  static auto real = next_definition<int (*)(const timespec*, timespec*)>("nanosleep");
+  const char* setting = std::getenv("TEST_SHIM_SLEEP_DIVISOR");
+  const long divisor = setting != nullptr ? std::atol(setting) : 1;
+  if (divisor <= 1) return real(wanted, left);
+  constexpr long long kNanos = 1000000000;
+  const long long nanos = (wanted->tv_sec * kNanos + wanted->tv_nsec) / divisor;
+  const timespec shorter{static_cast<time_t>(nanos / kNanos), static_cast<long>(nanos % kNanos)};
+  return real(&shorter, left);
 }
 
 int connect(int fd, const sockaddr* address, socklen_t length) {
