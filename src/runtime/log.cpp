@@ -22,6 +22,8 @@ constexpr std::size_t kMessageStart = kPrefixLength + 1;
 constexpr std::size_t kMessageRoom = kLineSize - kMessageStart;
 // Server text shown in caret notation: each character may take two.
 constexpr std::size_t kShownTextSize = 2 * kLineSize;
+// Room for any whole message: server text so shown, and its format.
+constexpr std::size_t kWholeMessageSize = kShownTextSize + kLineSize;
 
 // Used when the line buffer itself cannot be had, so that the failure can
 // still be told without asking for memory again.
@@ -54,14 +56,20 @@ std::size_t line_end_length(const char* text, std::size_t length) {
 }
 
 // Puts the line end of the whole message, `length` characters, back at the
-// end of `message`, which holds its cut start.
+// end of `message`, which holds its cut start. Worked out without asking
+// for memory, which may be what has run out; a message longer than any the
+// client makes ends with a line feed.
 void keep_line_end(char* message, int length, const char* format, std::va_list arguments) {
-  const Block whole(static_cast<char*>(try_alloc(length + 1)));
-  if (whole == nullptr) return;
-  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): copied by format_message
-  std::vsnprintf(whole.get(), static_cast<std::size_t>(length) + 1, format, arguments);
-  const std::size_t end = line_end_length(whole.get(), static_cast<std::size_t>(length));
-  std::memcpy(message + kMessageRoom - 1 - end, whole.get() + length - end, end);
+  char whole[kWholeMessageSize];
+  const char* end = "\n";
+  std::size_t end_length = 1;
+  if (static_cast<std::size_t>(length) < sizeof whole) {
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): copied by format_message
+    std::vsnprintf(whole, sizeof whole, format, arguments);
+    end_length = line_end_length(whole, static_cast<std::size_t>(length));
+    end = whole + length - end_length;
+  }
+  std::memcpy(message + kMessageRoom - 1 - end_length, end, end_length);
 }
 
 // Formats the message behind the prefix, cut to the room left. A message cut

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -120,6 +121,83 @@ TEST(Lifecycle, ClosedStandardStreamsKeepConsoleTextOffTheWire) {
     ASSERT_TRUE(line.has_value()) << "no answer to " << challenge;
     EXPECT_TRUE(line->starts_with("RESPONSE ")) << *line;
   }
+}
+
+// Accepts the client's next connection, giving up early once it has ended.
+bool accept_while_running(FakeServer& server, Process& client) {
+  for (int tries = 0; tries < 50; ++tries) {
+    if (server.accept_client(100ms)) return true;
+    if (!client.running()) return false;
+  }
+  return false;
+}
+
+// One of everything the client does that allocates: start-up with a log
+// file and LUMAGATE, traces, an answer, a notice and a verdict in one read,
+// a reset, a challenge too long to answer, a refusal. Ends early once the
+// client has ended.
+void play_allocating_session(FakeServer& server, Process& client) {
+  if (!accept_while_running(server, client)) return;
+  server.send("LUMAGATE=1\r\nCHALLENGE abc\r\n");
+  if (!server.read_line(5s)) return;
+  server.send("INFO hi\r\nGOOD ok\r\n");
+  if (!client.wait_for_output("] waiting 1 sec...\n", 5s)) return;
+  server.reset_client();
+  if (!accept_while_running(server, client)) return;
+  server.send("CHALLENGE " + std::string(740, 'c') + "\r\n");
+  if (!accept_while_running(server, client)) return;
+  server.send("SORRY no\r\n");
+  accept_while_running(server, client);
+}
+
+// The lines of `output` that the client wrote, without the torture notes.
+std::vector<std::string> client_lines(const std::string& output) {
+  std::vector<std::string> lines;
+  std::istringstream stream(output);
+  for (std::string line; std::getline(stream, line);)
+    if (!line.starts_with("torture: ")) lines.push_back(line);
+  return lines;
+}
+
+// Allocation N fails, then (with "+") every one after it: whichever it is,
+// even report's own line buffer, the client tells the failure and ends
+// with code 1, without crashing or calling itself without end.
+TEST(Lifecycle, EveryFailedAllocationEndsTheClientWithItsMessage) {
+  REQUIRE_PRIVATE_NETWORK();
+  TempDir dir;
+  int failures = 0;
+  for (const std::string then_on : {"", "+"}) {
+    for (int n = 1; n < 100; ++n) {
+      SCOPED_TRACE("LUMAGATE_TORTURE=" + std::to_string(n) + then_on);
+      FakeServer server("127.0.0.2");
+      ProcessOptions options = with_shim({"TEST_SHIM_SLEEP_DIVISOR=100", "LUMAGATE=pw",
+                                          "LUMAGATE_TORTURE=" + std::to_string(n) + then_on});
+      Process client({TORTURE_CLIENT_PATH, "-v", "-l", dir.file("log"), "-s", "127.0.0.2"},
+                     options);
+      play_allocating_session(server, client);
+      const std::string output = client.output();
+      const std::string note = "torture: allocation " + std::to_string(n) + " of ";
+      const auto noted = output.find(note);
+      if (noted == std::string::npos) {
+        // The session needs fewer allocations: every one has had its turn.
+        EXPECT_TRUE(client.running()) << output;
+        EXPECT_GT(n, 20) << "fewer allocations than a session makes";
+        break;
+      }
+      ++failures;
+      EXPECT_EQ(client.wait_exit(10s), 1) << output;
+      const std::string size = output.substr(
+          noted + note.size(), output.find(' ', noted + note.size()) - noted - note.size());
+      EXPECT_NE(output.find("] Error allocating " + size + " bytes of memory.\n"),
+                std::string::npos)
+          << output;
+      const auto lines = client_lines(client.output());
+      ASSERT_FALSE(lines.empty());
+      EXPECT_NE(lines.back().find("] Error allocating "), std::string::npos) << output;
+      EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
+    }
+  }
+  EXPECT_GT(failures, 40);
 }
 
 // A descriptor that turns readable when the first child of `parent` ends;
