@@ -90,20 +90,24 @@ TEST(Lifecycle, UsageRedirectedToAFileIsComplete) {
   std::filesystem::remove(out);
 }
 
-TEST(Lifecycle, AClosedStandardOutputDoesNotEndTheClient) {
+TEST(Lifecycle, AClosedOrFullStandardOutputDoesNotEndTheClient) {
   REQUIRE_PRIVATE_NETWORK();
   const std::string log = scratch_file("closed");
-  FakeServer server("127.0.0.2");
-  // The reader of the pipe is gone before the first line is written.
-  Process shell({"/bin/sh", "-c", in_shell({"-s", "127.0.0.2", "-d", "x", "-l", log}) + " | true"});
-  ASSERT_TRUE(server.accept_client(5s));
-  server.send("INFO first\r\n");
-  ASSERT_TRUE(logged_lines(log, 1, 5s));
-  std::this_thread::sleep_for(1500ms);
-  server.send("INFO second\r\n");
-  EXPECT_TRUE(logged_lines(log, 2, 5s)) << file_content(log);
-  EXPECT_TRUE(shell.running());
-  std::filesystem::remove(log);
+  // The reader of the pipe is gone before the first line is written; a
+  // full device refuses every write.
+  for (const std::string output : {" | true", " > /dev/full"}) {
+    SCOPED_TRACE(output);
+    FakeServer server("127.0.0.2");
+    Process shell({"/bin/sh", "-c", in_shell({"-s", "127.0.0.2", "-d", "x", "-l", log}) + output});
+    ASSERT_TRUE(server.accept_client(5s));
+    server.send("INFO first\r\n");
+    ASSERT_TRUE(logged_lines(log, 1, 5s));
+    std::this_thread::sleep_for(1500ms);
+    server.send("INFO second\r\n");
+    EXPECT_TRUE(logged_lines(log, 2, 5s)) << file_content(log);
+    EXPECT_TRUE(shell.running());
+    std::filesystem::remove(log);
+  }
 }
 
 TEST(Lifecycle, ClosedStandardStreamsKeepConsoleTextOffTheWire) {

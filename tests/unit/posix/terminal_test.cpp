@@ -118,5 +118,12 @@ TEST_F(PosixReportTest, ANewLogIsTheOwnersAloneAndAnOldOneKeepsItsMode) {
   EXPECT_TRUE(read_file(log).ends_with("] appended\r\n"));
 }
 
+TEST_F(PosixReportTest, ALogFileThatTakesNoWriteLeavesTheConsoleAlone) {
+  settings.log_file_path = "/dev/full";
+  CaptureStdout();
+  report(1, "still shown\n");
+  EXPECT_EQ(GetCapturedStdout().substr(10), " still shown\n");
+}
+
 }  // namespace
 }  // namespace lumagate
