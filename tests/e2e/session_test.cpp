@@ -320,6 +320,79 @@ TEST(Session, LinesSharingOneReadAreAllHandled) {
   EXPECT_TRUE(transcript.next("] waiting 1 sec...\n", 1s)) << client.output();
 }
 
+// Bytes go into lines and proofs as they came: those above 127 count like
+// any other, and a NUL ends the text of its line, not the line.
+TEST(Session, EveryByteValueIsTakenAsItCame) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server(kServer);
+  const std::string digest = md5_hex_of("secret");
+  Process client(client_command({"-s", kServer, "-d", digest, "-v"}));
+  Transcript transcript(client);
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+  const std::string high = "caf\xe9 \x80\xff";
+  expect_answer(server, transcript, "CHALLENGE " + high, high, "WORLD", digest);
+  expect_answer(server, transcript, "CHALLENGE after", "after", "WORLD", digest,
+                std::string("INFO a\0b\r\n", 10));
+  EXPECT_NE(client.output().find("recv: INFO a\n"), std::string::npos) << client.output();
+}
+
+// A read takes at most 767 bytes and each wake handles one line of it:
+// lines are cut where the reads fall, and none is lost. Sleeps are hurried.
+TEST(Session, LinesAreCutWhereTheReadsFall) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server(kServer);
+  const std::string digest = md5_hex_of("secret");
+  Process client(client_command({"-s", kServer, "-d", digest, "-v"}),
+                 with_shim({"TEST_SHIM_SLEEP_DIVISOR=100"}));
+  Transcript transcript(client);
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+  // A first read of 767 bytes without a line end; its line end comes first
+  // in the next read.
+  expect_answer(server, transcript, "CHALLENGE c", "c", "WORLD", digest,
+                std::string(767, 'x') + "\r\n");
+  EXPECT_NE(client.output().find("recv: " + std::string(700, 'x')), std::string::npos);
+  EXPECT_NE(client.output().find("] recv: \n"), std::string::npos) << client.output();
+
+  // A line sent in two pieces is two lines.
+  expect_trace(server, transcript, "CHALL");
+  expect_trace(server, transcript, "ENGE split");
+  EXPECT_FALSE(server.read_line(500ms)) << "answered a line that came in two pieces";
+
+  // A hundred lines sent at once: 76 whole ones and the first 7 bytes of
+  // the next fill the first read.
+  std::string lines;
+  for (int i = 0; i < 100; ++i) lines += "INFO " + std::to_string(1000 + i).substr(1) + "\r\n";
+  server.send(lines);
+  for (int i = 0; i < 100; ++i) {
+    const std::string number = std::to_string(1000 + i).substr(1);
+    // The line that the first read cuts comes in two pieces.
+    const std::string shown = i == 76 ? "INFO 07\n" : "INFO " + number + "\n";
+    ASSERT_TRUE(transcript.next("recv: " + shown, 4s)) << shown << client.output();
+    if (i == 76) {
+      ASSERT_TRUE(transcript.next("] recv: 6\n", 4s)) << client.output();
+    }
+  }
+}
+
+// A reset while the client sleeps with a challenge in hand: the answer
+// cannot go out, and the client connects again at once.
+TEST(Session, AResetBeforeTheAnswerIsASendError) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server(kServer);
+  Process client(client_command({"-s", kServer, "-d", "x", "-v"}));
+  Transcript transcript(client);
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+  server.send("LUMAGATE=3\r\nGOOD wait\r\nCHALLENGE late\r\n");
+  ASSERT_TRUE(transcript.next("recv: GOOD wait\n", 5s)) << client.output();
+  server.reset_client();
+  ASSERT_TRUE(transcript.next("recv: CHALLENGE late\n", 6s)) << client.output();
+  ASSERT_TRUE(transcript.next("] send failed with error 104: Connection reset by peer\n", 2s))
+      << client.output();
+  const auto failed = SteadyClock::now();
+  ASSERT_TRUE(server.accept_client(3s)) << client.output();
+  EXPECT_LT(seconds_since(failed), 0.9) << "slept before connecting again";
+}
+
 TEST(Session, SilenceAndRefusalEndAttempts) {
   REQUIRE_PRIVATE_NETWORK();
   FakeServer server(kServer);
