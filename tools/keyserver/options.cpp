@@ -52,7 +52,7 @@ constexpr std::string_view kValueFlags[] = {"--address",          "--port",
                                             "--keepalive-period", "--line-gap",
                                             "--challenge",        "--info",
                                             "--message",          "--mode-required",
-                                            "--max-seconds"};
+                                            "--max-seconds",      "--reset-after"};
 constexpr std::string_view kSwitches[] = {"--close-on-sorry", "--quiet"};
 
 template <std::size_t N>
@@ -122,6 +122,12 @@ bool apply_value(std::string_view name, const std::string& value, KeyserverOptio
     } else {
       options->max_ms = number;
     }
+  } else if (name == "--reset-after") {
+    if (!parse_integer(value, 0, INT_MAX, &number)) {
+      *error = bad + "expected a number of verdicts, 0 for never";
+      return false;
+    }
+    options->reset_after = static_cast<int>(number);
   } else if (name == "--line-gap") {
     if (!parse_integer(value, 0, 60000, &number)) {
       *error = bad + "expected milliseconds from 0 to 60000";
@@ -217,6 +223,9 @@ At least one account (--password or --digest) is required.
   --message TEXT          send "MESSAGE TEXT" just before every GOOD
   --mode-required WORD    refuse every other access mode with SORRY
   --close-on-sorry        close the connection after sending SORRY
+  --reset-after N         reset each connection (TCP RST) once its Nth verdict
+                          is sent, so that the client must connect again
+                          (default 0: never)
   --max-seconds SEC       stop by itself after this long (default: never)
   --quiet                 do not log events on standard output
   --self-test             run the built-in checks and exit

@@ -96,19 +96,37 @@ void check_options(Checker& t) {
                o.address == "127.0.0.2" && o.port == 12040 && o.interval == 60 &&
                o.challenge_period_ms == 60000 && o.keepalive_period_ms == 0 &&
                o.line_gap_ms == 1500 && o.max_ms == 0 && !o.challenge && !o.close_on_sorry &&
-               o.accounts.size() == 1 && o.accounts[0].digest == kSecretDigest,
+               o.reset_after == 0 && o.accounts.size() == 1 &&
+               o.accounts[0].digest == kSecretDigest,
            "defaults, and a password becomes its digest");
 
   o = {};
-  t.expect(parse({"--digest", "ABC", "--password=secret", "--address=127.0.0.9", "--port", "0",
-                  "--interval", "5", "--line-gap", "0", "--keepalive-period", "2.5",
-                  "--max-seconds", "0.05", "--password", "-x", "--quiet", "--close-on-sorry"},
+  t.expect(parse({"--digest",
+                  "ABC",
+                  "--password=secret",
+                  "--address=127.0.0.9",
+                  "--port",
+                  "0",
+                  "--interval",
+                  "5",
+                  "--line-gap",
+                  "0",
+                  "--keepalive-period",
+                  "2.5",
+                  "--max-seconds",
+                  "0.05",
+                  "--password",
+                  "-x",
+                  "--quiet",
+                  "--close-on-sorry",
+                  "--reset-after",
+                  "3"},
                  &o, &error) == ParseOutcome::kRun &&
                o.accounts.size() == 3 && o.accounts[0].digest == "ABC" &&
                o.accounts[1].digest == kSecretDigest && o.address == "127.0.0.9" && o.port == 0 &&
                o.challenge_period_ms == 5000 && o.line_gap_ms == 0 &&
                o.keepalive_period_ms == 2500 && o.max_ms == 50 && o.quiet && o.close_on_sorry &&
-               o.notes.size() == 1,
+               o.reset_after == 3 && o.notes.size() == 1,
            "values in both forms, accounts in order, a note on an odd digest");
 
   for (const auto& [interval, period] : std::vector<std::pair<std::string, long long>>{

@@ -93,11 +93,12 @@ struct OutLine {
   LineKind kind = LineKind::kPlain;
   std::string challenge;  // for kChallenge: the text the proof must use
   bool close_after = false;
+  bool reset_after = false;  // with close_after: a TCP reset, not an orderly close
 };
 
 // A line of the given kind with nothing else attached.
 OutLine make_line(std::string text, LineKind kind = LineKind::kPlain) {
-  return {std::move(text), kind, "", false};
+  return {std::move(text), kind, "", false, false};
 }
 
 struct Connection {
@@ -108,6 +109,8 @@ struct Connection {
   std::deque<OutLine> queue;
   std::string writing;  // the part of the current line the kernel has not taken
   bool close_after_write = false;
+  bool reset_after_write = false;
+  int verdicts = 0;
   Ms last_line_at = kLongAgo;
   std::optional<std::string> challenge;  // the last one sent
   bool challenge_queued = false;
@@ -128,8 +131,12 @@ struct Server {
   Ms accept_paused_until = 0;
 };
 
-void close_connection(Connection& c, const std::string& reason) {
+void close_connection(Connection& c, const std::string& reason, bool reset = false) {
   if (c.closed) return;
+  if (reset) {
+    const linger abort{1, 0};
+    setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  }
   log_event("#%d close %s", c.id, reason.c_str());
   ::close(c.fd);
   c.fd = -1;
@@ -150,7 +157,7 @@ std::string challenge_text(Server& server) {
 
 void queue_challenge(Server& server, Connection& c) {
   const std::string text = challenge_text(server);
-  c.queue.push_back({"CHALLENGE " + text, LineKind::kChallenge, text, false});
+  c.queue.push_back({"CHALLENGE " + text, LineKind::kChallenge, text, false, false});
   c.challenge_queued = true;
 }
 
@@ -195,6 +202,7 @@ void start_line(Server& server, Connection& c, Ms now) {
   }
   c.writing = line.text + "\r\n";
   c.close_after_write = line.close_after;
+  c.reset_after_write = line.reset_after;
   c.last_line_at = now;
 }
 
@@ -214,6 +222,8 @@ void pump_output(Server& server, Connection& c, Ms now) {
     }
     c.writing.erase(0, static_cast<std::size_t>(sent));
     if (!c.writing.empty()) return;  // the rest goes when writable again
+    if (c.close_after_write && c.reset_after_write)
+      close_connection(c, "reset, as --reset-after asks", true);
     if (c.close_after_write) close_connection(c, "after SORRY");
   }
 }
@@ -235,8 +245,13 @@ void handle_line(Server& server, Connection& c, const std::string& line) {
     c.queue.push_back(make_line(verdict.line, LineKind::kVerdict));
   } else {
     log_event("#%d verdict %s", c.id, printable(verdict.line).c_str());
-    c.queue.push_back({verdict.line, LineKind::kVerdict, "", options.close_on_sorry});
+    c.queue.push_back({verdict.line, LineKind::kVerdict, "", options.close_on_sorry, false});
     if (options.close_on_sorry) c.closing = true;
+  }
+  if (options.reset_after > 0 && ++c.verdicts >= options.reset_after && !c.closing) {
+    c.queue.back().close_after = true;
+    c.queue.back().reset_after = true;
+    c.closing = true;
   }
   if (c.queue.size() > kMaxQueued) close_connection(c, "too many lines waiting for the client");
 }
