@@ -71,9 +71,11 @@ int acquire_password_digest(const char* password_file, char* digest) {
   } else {
     prompt_password(password.text(), kPasswordSize);
   }
-  md5_hex(password.text(), digest);
-  // The digest's last block and the string functions' loads are left on
-  // the stack below.
+  Md5Context context{};
+  md5_hex_in(&context, password.text(), digest);
+  platform::wipe_memory(&context, sizeof context);
+  // The digest's working copies and the string functions' loads are left
+  // on the stack below.
   platform::wipe_stack_below_caller();
   return 0;
 }

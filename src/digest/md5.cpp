@@ -202,28 +202,30 @@ void digest_to_hex(const unsigned char digest[16], char* out) {
   out[32] = '\0';
 }
 
-void md5_hex(const char* text, char* out) {
-  Md5Context context{};
-  md5_init(&context);
+void md5_hex_in(Md5Context* context, const char* text, char* out) {
+  md5_init(context);
   // One update covers any text the client builds; longer ones go in pieces
   // only because the length is a 32-bit word.
   std::size_t length = std::strlen(text);
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   constexpr std::size_t kMaxPiece = std::numeric_limits<std::uint32_t>::max();
   while (length > kMaxPiece) {
-    md5_update(&context, bytes, static_cast<std::uint32_t>(kMaxPiece));
+    md5_update(context, bytes, static_cast<std::uint32_t>(kMaxPiece));
     bytes += kMaxPiece;
     length -= kMaxPiece;
   }
-  md5_update(&context, bytes, static_cast<std::uint32_t>(length));
+  md5_update(context, bytes, static_cast<std::uint32_t>(length));
 
   unsigned char digest[16];
-  md5_final(digest, &context);
+  md5_final(digest, context);
   digest_to_hex(digest, out);
+}
 
-  // The block buffer still holds the text's last bytes, which may be a
-  // password; calling memset through a volatile pointer keeps the wipe from
-  // being optimised away.
+void md5_hex(const char* text, char* out) {
+  Md5Context context{};
+  md5_hex_in(&context, text, out);
+  // The block buffer still holds the text's last bytes; calling memset
+  // through a volatile pointer keeps the wipe from being optimised away.
   static void* (*const volatile wipe)(void*, int, std::size_t) = std::memset;
   wipe(&context, 0, sizeof context);
 }

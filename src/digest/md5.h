@@ -24,4 +24,8 @@ void digest_to_hex(const unsigned char digest[16], char* out);
 // (33 bytes).
 void md5_hex(const char* text, char* out);
 
+// As md5_hex, worked out in `context`, which afterwards still holds the
+// text's last block: a caller that digests a secret wipes it.
+void md5_hex_in(Md5Context* context, const char* text, char* out);
+
 }  // namespace lumagate
