@@ -5,13 +5,12 @@
 // Input: the access mode, a line feed, the password digest (cut to 32
 // characters as -d cuts it), a line feed, then the server's bytes, sent in
 // pieces separated by "\xff\xfe"; a read takes at most 767 bytes of a piece.
-#include <openssl/evp.h>
-
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "fuzz_target.h"
+#include "md5_oracle.h"
 #include "runtime/lifecycle.h"
 #include "runtime/settings.h"
 #include "session/session.h"
@@ -23,19 +22,6 @@ using lumagate::fuzz::check;
 
 constexpr std::string_view kPieceEnd = "\xff\xfe";
 constexpr std::size_t kLongestRead = kLineSize - 1;
-
-std::string md5_of(const std::string& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_Digest(text.data(), text.size(), digest, &size, EVP_md5(), nullptr);
-  static const char digits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    hex += digits[digest[i] >> 4];
-    hex += digits[digest[i] & 15];
-  }
-  return hex;
-}
 
 // Takes the text up to the next line feed off the front of `input`: as a
 // command-line value, it ends at a NUL.
@@ -98,7 +84,8 @@ void check_answer(const char* line, const std::string& mode, const std::string& 
   const int refused = lumagate::build_response(challenge, digest.c_str(), out);
 
   const std::string input = challenge + number + mode + digest;
-  const std::string answer = "RESPONSE " + md5_of(input) + " " + number + " " + mode + "\r\n";
+  const std::string answer =
+      "RESPONSE " + lumagate::testing::md5_oracle_hex(input) + " " + number + " " + mode + "\r\n";
   const bool fits = input.size() <= kLongestRead && answer.size() <= kLongestRead;
   check(refused == (fits ? 0 : 1), "an answer refused although it fits, or sent though cut");
   if (fits) {
