@@ -51,6 +51,7 @@ struct Outcome {
 
 Outcome start_up(std::vector<std::string>& arguments, char* server, char* digest) {
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
   Outcome outcome;
