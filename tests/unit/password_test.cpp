@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -8,7 +9,6 @@
 
 #include "config/password.h"
 #include "digest/md5.h"
-#include "platform/platform.h"
 #include "test_support.h"
 
 namespace lumagate {
@@ -126,30 +126,30 @@ TEST_F(PasswordTest, EnvironmentValueIsCutTo63Characters) {
   EXPECT_EQ(digest, digest_of(" \xe9 "));
 }
 
-// How often `text` lies in the 16 KiB of stack below this call's frame,
-// where the frames of calls that have returned still lie. Compared byte by
-// byte, with no call that could put a copy of its own there.
-[[gnu::noinline]] __attribute__((no_sanitize("address"))) int copies_below_here(
-    const char* text, std::size_t length) {
-  volatile char here = 0;
-  const volatile char* top = &here;
-  const volatile char* bottom = top - 16384;
+// The password step, called below a stretch of stack of its own, so that
+// the frames it leaves lie apart from whatever the test left; the address
+// below which they lie.
+[[gnu::noinline]] std::uintptr_t acquire_further_down(char* digest) {
+  volatile char room[2048];
+  room[0] = 0;
+  acquire_password_digest(nullptr, digest);
+  room[1] = room[0];
+  return reinterpret_cast<std::uintptr_t>(room);
+}
+
+// How often `text` lies in the 16 KiB of stack below `top`, where the
+// frames of calls that have returned still lie. Compared byte by byte, with
+// no call that could put a copy of its own there.
+[[gnu::noinline]] __attribute__((no_sanitize("address", "undefined"))) int copies_below(
+    std::uintptr_t top, const char* text, std::size_t length) {
   int copies = 0;
-  for (const volatile char* at = bottom; at + length <= top; ++at) {
+  for (std::uintptr_t address = top - 16384; address + length <= top; ++address) {
+    const auto* at = reinterpret_cast<const volatile char*>(address);
     std::size_t same = 0;
     while (same < length && at[same] == text[same]) ++same;
     copies += same == length ? 1 : 0;
   }
   return copies;
-}
-
-// The password step, called from deeper down than the scan above, so that
-// its frames lie below the scan's own.
-[[gnu::noinline]] void acquire_further_down(char* digest) {
-  volatile char room[2048];
-  room[0] = 0;
-  acquire_password_digest(nullptr, digest);
-  room[1] = room[0];
 }
 
 // Neither the MD5 context that digested the password nor the working
@@ -158,10 +158,9 @@ TEST_F(PasswordTest, EnvironmentValueIsCutTo63Characters) {
 TEST_F(PasswordTest, NoCopyOfThePasswordStaysOnTheStack) {
   const std::string password = "stack-scan-password-0123";
   setenv("LUMAGATE", password.c_str(), 1);
-  platform::wipe_stack_below_caller();  // whatever setenv left
   char digest[kDigestSize] = "";
-  acquire_further_down(digest);
-  EXPECT_EQ(copies_below_here(password.data(), password.size()), 0);
+  const std::uintptr_t step_frames = acquire_further_down(digest);
+  EXPECT_EQ(copies_below(step_frames, password.data(), password.size()), 0);
   EXPECT_EQ(digest, digest_of(password));
 }
 
