@@ -340,6 +340,7 @@ TEST(Session, EveryByteValueIsTakenAsItCame) {
 // lines are cut where the reads fall, and none is lost. Sleeps are hurried.
 TEST(Session, LinesAreCutWhereTheReadsFall) {
   REQUIRE_PRIVATE_NETWORK();
+  SKIP_UNDER_WINE("the shim that hurries the client's sleeps works in a Linux program");
   FakeServer server(kServer);
   const std::string digest = md5_hex_of("secret");
   Process client(client_command({"-s", kServer, "-d", digest, "-v"}),
@@ -386,8 +387,8 @@ TEST(Session, AResetBeforeTheAnswerIsASendError) {
   ASSERT_TRUE(transcript.next("recv: GOOD wait\n", 5s)) << client.output();
   server.reset_client();
   ASSERT_TRUE(transcript.next("recv: CHALLENGE late\n", 6s)) << client.output();
-  ASSERT_TRUE(transcript.next("] send failed with error 104: Connection reset by peer\n", 2s))
-      << client.output();
+  // The code and its text are the platform's.
+  ASSERT_TRUE(transcript.next("] send failed with error ", 2s)) << client.output();
   const auto failed = SteadyClock::now();
   ASSERT_TRUE(server.accept_client(3s)) << client.output();
   EXPECT_LT(seconds_since(failed), 0.9) << "slept before connecting again";

@@ -157,7 +157,7 @@ TEST_F(PasswordTest, EnvironmentValueIsCutTo63Characters) {
 // makes of the wipes.
 TEST_F(PasswordTest, NoCopyOfThePasswordStaysOnTheStack) {
   const std::string password = "stack-scan-password-0123";
-  setenv("LUMAGATE", password.c_str(), 1);
+  testing::set_environment("LUMAGATE", password.c_str());
   char digest[kDigestSize] = "";
   const std::uintptr_t step_frames = acquire_further_down(digest);
   EXPECT_EQ(copies_below(step_frames, password.data(), password.size()), 0);
