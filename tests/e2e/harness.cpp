@@ -544,6 +544,11 @@ bool start_wine(std::string* why) {
     return false;
   }
   setenv("WINEPREFIX", prefix.c_str(), 1);
+  // A removed copy's device and inode numbers come back, so this copy may
+  // have the server folder of one whose wineserver is still ending.
+  for (int tries = 0; tries < 400 && wineserver_of(prefix) > 0; ++tries)
+    std::this_thread::sleep_for(25ms);
+  remove_server_folder(prefix);
   const std::string errors = prefix + "/../wineserver-errors";
   run_program({wineserver_program(), "-p"}, errors);
   // Up to 20 s: on a busy machine a wineserver may take seconds to come up.
