@@ -151,10 +151,11 @@ void report_system_error(const char* what, std::int32_t code) {
 void append_to_log_file(const char* line) {
   if (settings.log_file_path == nullptr) return;
 
-  // The file keeps CR LF line ends on every platform.
+  // The file keeps CR LF line ends on every platform; a line that already
+  // ends in CR LF (server text as it came) must not become CR CR LF.
   std::string stored;
   for (const char* c = line; *c != '\0'; ++c) {
-    if (*c == '\n') stored += '\r';
+    if (*c == '\n' && (c == line || c[-1] != '\r')) stored += '\r';
     stored += *c;
   }
 
