@@ -48,7 +48,7 @@ struct Outcome {
 };
 
 // Runs the client to its end with `arguments`.
-Outcome run_client(const std::vector<std::string>& arguments, ProcessOptions options = {}) {
+Outcome run_client(const std::vector<std::string>& arguments, const ProcessOptions& options = {}) {
   Process client(client_command(arguments), options);
   auto code = client.wait_exit(10s);
   return {code, client.output()};

@@ -121,7 +121,8 @@ std::vector<std::string> client_over_process_table(const std::vector<std::string
       "mkdir sys\n";
   for (std::size_t i = 0; i < images.size(); ++i) {
     const std::string pid = std::to_string(i + 1);
-    script += "mkdir " + pid + " && ln -s '/images/" + images[i] + "' " + pid + "/exe\n";
+    script += "mkdir " + pid + " && ln -s '/images/";
+    script += images[i] + "' " + pid + "/exe\n";
   }
   if (unreadable > 0)
     script += "seq 1001 " + std::to_string(1000 + unreadable) + " | xargs mkdir\n";

@@ -29,8 +29,6 @@
 
 #include "md5_oracle.h"
 
-extern char** environ;
-
 namespace e2e {
 namespace {
 
@@ -76,6 +74,7 @@ std::vector<std::string> child_environment(const ProcessOptions& options) {
 
 std::vector<char*> pointers_to(std::vector<std::string>& texts) {
   std::vector<char*> result;
+  result.reserve(texts.size() + 1);
   for (auto& text : texts) result.push_back(text.data());
   result.push_back(nullptr);
   return result;
@@ -195,7 +194,7 @@ void run_command(const std::string& command) {
 // Whether a command runs the Windows client, directly or through a shell.
 bool runs_windows_client(const std::vector<std::string>& argv);
 
-Process::Process(std::vector<std::string> argv, ProcessOptions options)
+Process::Process(std::vector<std::string> argv, const ProcessOptions& options)
     : text_mode_(runs_windows_client(argv)) {
   std::vector<std::string> environment = child_environment(options);
   std::vector<char*> argv_pointers = pointers_to(argv);

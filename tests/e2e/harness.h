@@ -44,7 +44,7 @@ struct ProcessOptions {
 // collected. The destructor kills it and every process it started.
 class Process {
  public:
-  Process(std::vector<std::string> argv, ProcessOptions options = {});
+  Process(std::vector<std::string> argv, const ProcessOptions& options = {});
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;

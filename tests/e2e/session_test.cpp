@@ -481,7 +481,7 @@ TEST(Session, SilenceLimitIgnoresTheCalendarClock) {
   Transcript transcript(client);
   ASSERT_TRUE(server.accept_client(5s)) << client.output();
   expect_trace(server, transcript, "LUMAGATE=1");
-  std::ofstream{trigger};
+  std::ofstream(trigger).close();
   auto heard = SteadyClock::now();
   server.close_client();
   ASSERT_TRUE(server.accept_client(12s)) << client.output();

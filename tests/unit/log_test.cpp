@@ -67,7 +67,7 @@ TEST_F(ReportTest, QuietModeStillLogsEveryLineWithCrLf) {
   report(1, "recv failed: text with its own end\r\n");
   EXPECT_EQ(GetCapturedStdout(), "");
   const std::string content = read_file(log);
-  ASSERT_EQ(content.size(), 2 * 11 + std::strlen("lost connection\r\n") +
+  ASSERT_EQ(content.size(), std::size_t{2} * 11 + std::strlen("lost connection\r\n") +
                                 std::strlen("recv failed: text with its own end\r\n"));
   EXPECT_NE(content.find("] lost connection\r\n["), std::string::npos);
   EXPECT_TRUE(content.ends_with("] recv failed: text with its own end\r\n"));

@@ -132,6 +132,7 @@ TEST_F(OptionsTest, TheKSwitchesConflictOnlyAfterTheLoop) {
   std::array<char, 33> digest{};
   std::vector<std::string> words = {"lumagatec", "-k", "-K"};
   std::vector<char*> argv;
+  argv.reserve(words.size());
   for (auto& word : words) argv.push_back(word.data());
   CaptureStdout();
   EXPECT_EQ(testing::exit_code_of(
@@ -150,6 +151,7 @@ TEST_F(OptionsTest, AnAccessModeNoAnswerCanCarryIsRefusedAfterTheLoop) {
   auto start_up = [](std::size_t length, int* returned) {
     std::vector<std::string> words = {"lumagatec", "-m", std::string(length, 'm'), "-k", "-K"};
     std::vector<char*> argv;
+    argv.reserve(words.size());
     for (auto& word : words) argv.push_back(word.data());
     std::array<char, 64> server{};
     std::array<char, 33> digest{};

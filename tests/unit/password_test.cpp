@@ -134,6 +134,7 @@ TEST_F(PasswordTest, EnvironmentValueIsCutTo63Characters) {
   room[0] = 0;
   acquire_password_digest(nullptr, digest);
   room[1] = room[0];
+  // NOLINTNEXTLINE(clang-analyzer-core.StackAddressEscape): an address to scan below, not to use
   return reinterpret_cast<std::uintptr_t>(room);
 }
 
@@ -144,6 +145,7 @@ TEST_F(PasswordTest, EnvironmentValueIsCutTo63Characters) {
     std::uintptr_t top, const char* text, std::size_t length) {
   int copies = 0;
   for (std::uintptr_t address = top - 16384; address + length <= top; ++address) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the scan reads raw stack addresses
     const auto* at = reinterpret_cast<const volatile char*>(address);
     std::size_t same = 0;
     while (same < length && at[same] == text[same]) ++same;

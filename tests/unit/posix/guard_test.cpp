@@ -10,8 +10,6 @@
 #include "config/guard.h"
 #include "test_support.h"
 
-extern char** environ;
-
 namespace lumagate {
 namespace {
 
