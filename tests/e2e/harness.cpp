@@ -413,7 +413,9 @@ std::string server_folder_name(const std::string& prefix) {
   return name;
 }
 
-// The process working in the server folder of `prefix`; -1 when none.
+// The wineserver of `prefix`: the process working in its server folder, or
+// a wineserver working in the prefix itself, where it steps for a moment to
+// load and save the registry. -1 when none.
 pid_t wineserver_of(const std::string& prefix) {
   const std::string folder = "/" + server_folder_name(prefix);
   if (folder == "/") return -1;
@@ -423,7 +425,9 @@ pid_t wineserver_of(const std::string& prefix) {
   while (const dirent* entry = readdir(proc)) {
     const std::string name = entry->d_name;
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (link_target("/proc/" + name + "/cwd").ends_with(folder)) {
+    const std::string cwd = link_target("/proc/" + name + "/cwd");
+    if (cwd.ends_with(folder) ||
+        (cwd == prefix && file_content("/proc/" + name + "/comm").starts_with("wineserver"))) {
       found = std::stoi(name);
       break;
     }
@@ -549,18 +553,26 @@ bool start_wine(std::string* why) {
     std::this_thread::sleep_for(25ms);
   remove_server_folder(prefix);
   const std::string errors = prefix + "/../wineserver-errors";
-  run_program({wineserver_program(), "-p"}, errors);
+  const int started = run_program({wineserver_program(), "-p"}, errors);
   // Up to 20 s: on a busy machine a wineserver may take seconds to come up.
   // It serves once its socket is there; until then the process found may
   // still be one that daemonises and goes.
+  pid_t seen = -1;
   const auto serving = [&] {
-    const pid_t server = wineserver_of(prefix);
-    return server > 0 && std::filesystem::exists(
-                             link_target("/proc/" + std::to_string(server) + "/cwd") + "/socket");
+    seen = wineserver_of(prefix);
+    return seen > 0 && std::filesystem::exists(
+                           link_target("/proc/" + std::to_string(seen) + "/cwd") + "/socket");
   };
-  for (int tries = 0; tries < 800 && !serving(); ++tries) std::this_thread::sleep_for(25ms);
+  int tries = 0;
+  while (tries < 800 && !serving()) {
+    std::this_thread::sleep_for(25ms);
+    ++tries;
+  }
   if (!wineserver_is_ours(prefix, why)) {
-    *why += "; the wineserver said: " + file_content(errors);
+    *why += " (" + server_folder_name(prefix) + "; wineserver -p ended with status " +
+            std::to_string(started) + "; after " + std::to_string(tries) +
+            " waits the last server seen was pid " + std::to_string(seen) +
+            "); the wineserver said: " + file_content(errors);
     return false;
   }
   wine_copies().prefix = prefix;
