@@ -399,8 +399,6 @@ bool in_private_network() {
   return link_target("/proc/self/ns/net") != link_target("/proc/1/ns/net");
 }
 
-// The process working in the server folder of `prefix`, which the
-// wineserver names after the prefix's device and inode; -1 when none.
 // The name of the folder in which the wineserver of `prefix` works, after
 // the prefix's device and inode; empty when the prefix is missing.
 std::string server_folder_name(const std::string& prefix) {
