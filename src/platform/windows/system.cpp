@@ -78,9 +78,8 @@ void error_text(std::int32_t code, char* out, std::size_t size) {
   CharToOemBuffA(system_text, out, static_cast<DWORD>(size));
   out[size - 1] = '\0';
   std::free(system_text);
-  // The system's text ends in CR LF; the callers add the CR of every line
-  // end themselves (the console's text mode, the log file), so a CR of its
-  // own would be doubled.
+  // The system's text ends in CR LF, and the console's text mode adds the
+  // CR of every line end itself: a CR of its own would be doubled.
   const std::size_t length = std::strlen(out);
   if (length >= 2 && out[length - 2] == '\r' && out[length - 1] == '\n') {
     out[length - 2] = '\n';
