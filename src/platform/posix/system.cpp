@@ -77,10 +77,23 @@ void sleep_ms(std::uint32_t milliseconds) {
   }
 }
 
+namespace {
+
+// glibc's strerror_r returns the text; the XSI form (musl's, on a router)
+// fills the buffer and returns 0.
+[[maybe_unused]] const char* strerror_result(const char* text, const char* /*buffer*/) {
+  return text;
+}
+[[maybe_unused]] const char* strerror_result(int failed, const char* buffer) {
+  return failed == 0 ? buffer : "";
+}
+
+}  // namespace
+
 void error_text(std::int32_t code, char* out, std::size_t size) {
   if (size == 0) return;
-  char text[512];
-  const char* message = strerror_r(code, text, sizeof text);
+  char text[512] = "";
+  const char* message = strerror_result(strerror_r(code, text, sizeof text), text);
   std::snprintf(out, size, "%s\n", message != nullptr ? message : "");
 }
 
