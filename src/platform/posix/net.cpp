@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -92,11 +91,11 @@ Outcome finish_connect(Socket socket) {
   return Outcome::kResetAfterAccept;
 }
 
-using Clock = std::chrono::steady_clock;
-
-int milliseconds_left(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+// Deadlines on the platform's own clock: the C++ library's steady clock
+// throws when the clock cannot be read, and a router build has no exceptions.
+int milliseconds_left(std::uint32_t deadline) {
+  const auto left = static_cast<std::int32_t>(deadline - tick_count());
+  return left > 0 ? left : 0;
 }
 
 // 1 when `events` turn up within `seconds`. A connection still under way is
@@ -104,7 +103,7 @@ int milliseconds_left(Clock::time_point deadline) {
 // in silence. One that was reset after it was accepted is ready: the next
 // read or send tells the reset.
 int wait_for(Socket socket, short events, int seconds) {
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  const std::uint32_t deadline = tick_count() + static_cast<std::uint32_t>(seconds) * 1000u;
   for (;;) {
     pollfd watch{fd_of(socket), events, 0};
     if (is_pending(socket)) watch.events = static_cast<short>(watch.events | POLLOUT);
