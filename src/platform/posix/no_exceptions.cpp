@@ -1,0 +1,52 @@
+// The C++ runtime of a build without exceptions (the router builds).
+//
+// The program throws nothing, but the parts of the C++ library it uses were
+// built with exceptions, and their throw sites would pull in the whole
+// unwinder, the personality routine and the terminate handler's demangler:
+// two thirds of a router binary. These definitions stand in for them; a
+// throw ends the program as a failed allocation did before (std::abort),
+// and an allocation that fails does so at once.
+#if !defined(__cpp_exceptions)
+
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+void* operator new(std::size_t size) {
+  void* block = std::malloc(size != 0 ? size : 1);
+  if (block == nullptr) std::abort();
+  return block;
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t& /*unused*/) noexcept {
+  return std::malloc(size != 0 ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& /*unused*/) noexcept {
+  return std::malloc(size != 0 ? size : 1);
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t /*size*/) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t /*size*/) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t& /*unused*/) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t& /*unused*/) noexcept { std::free(block); }
+
+namespace std {
+void terminate() noexcept { std::abort(); }
+}  // namespace std
+
+extern "C" {
+void* __cxa_allocate_exception(std::size_t /*size*/) noexcept { std::abort(); }
+void __cxa_free_exception(void* /*thrown*/) noexcept { std::abort(); }
+[[noreturn]] void __cxa_throw(void* /*thrown*/, void* /*type*/, void (* /*destroy*/)(void*)) {
+  std::abort();
+}
+[[noreturn]] void __cxa_rethrow() { std::abort(); }
+void* __cxa_begin_catch(void* /*thrown*/) noexcept { std::abort(); }
+void __cxa_end_catch() { std::abort(); }
+// Named by the library's unwind tables; nothing ever unwinds.
+int __gxx_personality_v0() { std::abort(); }
+void _Unwind_Resume(void* /*exception*/) { std::abort(); }
+}
+
+#endif
