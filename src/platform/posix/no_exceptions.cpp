@@ -47,6 +47,13 @@ void __cxa_end_catch() { std::abort(); }
 // Named by the library's unwind tables; nothing ever unwinds.
 int __gxx_personality_v0() { std::abort(); }
 void _Unwind_Resume(void* /*exception*/) { std::abort(); }
+#if defined(__arm__)
+// What ARM's own unwind tables and cleanups name instead.
+void __cxa_end_cleanup() { std::abort(); }
+void __aeabi_unwind_cpp_pr0() { std::abort(); }
+void __aeabi_unwind_cpp_pr1() { std::abort(); }
+void __aeabi_unwind_cpp_pr2() { std::abort(); }
+#endif
 }
 
 #endif
