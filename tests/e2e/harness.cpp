@@ -594,6 +594,10 @@ bool runs_windows_client(const std::vector<std::string>& argv) {
 
 bool client_runs_under_wine() { return setting("LUMAGATE_E2E_WINE_TEMPLATE") != nullptr; }
 
+bool client_runs_under_emulator() {
+  return setting("LUMAGATE_E2E_CLIENT_LOADER") != nullptr && !client_runs_under_wine();
+}
+
 std::string wineserver_program() {
   const char* loader = setting("LUMAGATE_E2E_CLIENT_LOADER");
   const std::filesystem::path folder =

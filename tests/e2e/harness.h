@@ -88,13 +88,16 @@ class Process {
 // `settings`; the sanitizers then accept a library loaded before their own.
 ProcessOptions with_shim(std::vector<std::string> settings);
 
+// Why a test with the shim skips itself under the emulator.
+#define kShimNeedsLinuxClient "the test shim preloads only into a Linux program, not a router build"
+
 // The client, with its arguments. The client is the Linux build unless
-// LUMAGATE_E2E_CLIENT names another program, such as the Windows build,
-// which LUMAGATE_E2E_CLIENT_LOADER (Wine's loader) then runs. Under Wine
-// (LUMAGATE_E2E_WINE_TEMPLATE names the prefix made for the test run) the
-// first call starts a wineserver of the test's own inside its private
-// network, and every call fails the test instead of giving a command when
-// that wineserver lives in another network namespace.
+// LUMAGATE_E2E_CLIENT names another program, such as the Windows build or a
+// router build, which LUMAGATE_E2E_CLIENT_LOADER (Wine's loader, qemu-user)
+// then runs. Under Wine (LUMAGATE_E2E_WINE_TEMPLATE names the prefix made
+// for the test run) the first call starts a wineserver of the test's own
+// inside its private network, and every call fails the test instead of
+// giving a command when that wineserver lives in another network namespace.
 std::vector<std::string> client_command(std::vector<std::string> arguments);
 
 // Whether the client under test is a Windows program run by Wine.
@@ -104,6 +107,15 @@ bool client_runs_under_wine();
 #define SKIP_UNDER_WINE(reason)                                           \
   do {                                                                    \
     if (::e2e::client_runs_under_wine()) GTEST_SKIP() << "Wine: " reason; \
+  } while (0)
+
+// Whether the client is a router build run by qemu-user.
+bool client_runs_under_emulator();
+
+// Skips a test that needs a native Linux client, saying why.
+#define SKIP_UNDER_EMULATOR(reason)                                               \
+  do {                                                                            \
+    if (::e2e::client_runs_under_emulator()) GTEST_SKIP() << "emulator: " reason; \
   } while (0)
 
 // Runs a test only against the Windows program, saying so elsewhere.

@@ -169,6 +169,7 @@ std::vector<std::string> client_lines(const std::string& output) {
 TEST(Lifecycle, EveryFailedAllocationEndsTheClientWithItsMessage) {
   REQUIRE_PRIVATE_NETWORK();
   SKIP_UNDER_WINE("the copy of the client that fails its allocations is a Linux program");
+  SKIP_UNDER_EMULATOR("the copy of the client that fails its allocations is a Linux program");
   TempDir dir;
   int failures = 0;
   for (const std::string then_on : {"", "+"}) {

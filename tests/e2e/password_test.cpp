@@ -337,9 +337,10 @@ constexpr bool kRuntimeCopiesTheEnvironment = false;
 #endif
 
 // The start-up environment of a Wine program stays in its Linux process
-// (the first stack and Wine's own copies), out of the Windows program's reach.
+// (the first stack and Wine's own copies), out of the Windows program's reach;
+// so does an emulated program's, in the emulator's own first stack.
 bool start_up_environment_stays() {
-  return kRuntimeCopiesTheEnvironment || client_runs_under_wine();
+  return kRuntimeCopiesTheEnvironment || client_runs_under_wine() || client_runs_under_emulator();
 }
 
 struct PasswordSource {
