@@ -98,6 +98,9 @@ void compose(char* message, const char* format, ...) {
 }
 
 void emit(LogLevel level, const char* console_line, const char* log_line) {
+  // An interrupt is ending the process: what the main thread meets on the
+  // way (a wait or a receive cut short) is not the user's news.
+  if (program_ending()) return;
   if (settings.quiet == 0) show_on_console(level, console_line);
   append_to_log_file(log_line);
 }
