@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
   settings.access_mode = access_mode;
 
   platform::install_terminate_handler(on_terminate_signal);
+  platform::prepare_console();
   platform::set_console_title("LumagateC 1.0");
 
   char* server_address = static_cast<char*>(alloc_or_exit(kServerAddressSize));

@@ -96,6 +96,11 @@ void notify_service_manager(const char* state);
 // Sets the terminal's title; does nothing when standard output is not one.
 void set_console_title(const char* title);
 
+// Keeps a mouse click in the console window from holding every write of
+// the program; the console's settings come back however the process ends.
+// Nothing to do on a terminal.
+void prepare_console();
+
 using ConsoleHandle = std::intptr_t;
 inline constexpr ConsoleHandle kNullConsole = 0;
 inline constexpr ConsoleHandle kInvalidConsole = -1;

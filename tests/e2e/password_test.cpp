@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -27,7 +28,8 @@ const std::string kPrompt = "Enter Lumagate password: ";
 const std::string kChallenge = "pw-challenge";
 // Wine draws its console on the pseudo-terminal itself (every character in
 // cursor sequences) and does not hand the keys typed there to the program.
-#define kWineConsole "the masked prompt needs keys typed into a pseudo-terminal"
+#define kWineConsole \
+  "keys typed into a pseudo-terminal never reach the program; WindowsConsole* type them"
 
 // Whether the client's answer to a challenge proves that it holds `digest`.
 ::testing::AssertionResult proves(FakeServer& server, const std::string& digest) {
@@ -397,6 +399,104 @@ TEST_F(PasswordE2e, ThePromptLeavesNoPasswordInMemory) {
   SKIP_UNDER_WINE(kWineConsole);
   expect_no_password_in_memory({"prompt", {}, at_terminal()}, "mem0ry-Scan-pw",
                                {"-s", "127.0.0.2"});
+}
+
+// The Windows client started on its console by tests/windows/console_keys,
+// which types `keys` into the console once `text` shows there, and reports
+// what the console showed, and its input modes, in `report`.
+std::vector<std::string> typed_at_console(std::vector<std::string> command,
+                                          const std::string& report, const std::string& text,
+                                          const std::string& keys) {
+  const char* driver = std::getenv("LUMAGATE_E2E_CONSOLE_KEYS");
+  command.insert(command.begin() + 1, {driver != nullptr ? driver : "", report, text, keys});
+  return command;
+}
+
+// The report's "name: value" lines once it has one named `last`.
+std::map<std::string, std::string> console_report(const std::string& report,
+                                                  const std::string& last, Process& driver) {
+  std::map<std::string, std::string> seen;
+  for (int tries = 0; tries < 300 && !seen.contains(last); ++tries) {
+    std::this_thread::sleep_for(50ms);
+    std::istringstream lines(file_content(report));
+    for (std::string line; std::getline(lines, line);) {
+      const auto colon = line.find(": ");
+      if (colon != std::string::npos) seen[line.substr(0, colon)] = line.substr(colon + 2);
+    }
+  }
+  EXPECT_TRUE(seen.contains(last)) << file_content(report) << driver.output();
+  return seen;
+}
+
+unsigned console_mode(const std::string& hex) { return std::stoul("0" + hex, nullptr, 16); }
+
+constexpr unsigned kProcessedLineEcho = 0x7;
+constexpr unsigned kQuickEdit = 0x40;
+
+TEST_F(PasswordE2e, WindowsConsolePromptTakesTheTypedKeys) {
+  REQUIRE_PRIVATE_NETWORK();
+  REQUIRE_WINE();
+  struct Entry {
+    std::string keys;
+    std::vector<std::string> arguments;
+    bool redirected;
+    std::string password;
+    std::string shown;
+    bool coloured;
+  };
+  // Backspace edits; Tab and Escape are ignored; Alt+Left comes as 0 and
+  // 155, Left as 224 and 'K'; Ctrl+C ends the entry like Enter.
+  const std::vector<Entry> entries = {
+      {"\\bab\\bc\\t\\e\\[\\<\\c", {}, false, "ac\x9b\xe0K", kPrompt + "*****", false},
+      {"pw\\r", {"-c"}, false, "pw", kPrompt + "**", true},
+      {"quiet\\r", {"-q", "-c"}, true, "quiet", kPrompt + "*****", false},
+  };
+  for (const Entry& entry : entries) {
+    SCOPED_TRACE(entry.keys);
+    FakeServer server("127.0.0.2");
+    const std::string report = file_with("report", "");
+    auto command = typed_at_console(client(entry.arguments), report, kPrompt, entry.keys);
+    if (entry.redirected)
+      command.insert(command.begin(), {"sh", "-c", "exec \"$@\" >/dev/null", "sh"});
+    Process driver(command, at_terminal());
+    EXPECT_TRUE(proves(server, md5_hex_of(entry.password))) << file_content(report);
+    auto seen = console_report(report, "mode after", driver);
+    EXPECT_EQ(seen["shown"], entry.shown);
+    EXPECT_EQ(seen["colour"] == "e", entry.coloured) << seen["colour"];
+    // Raw for the whole entry; as it was at its end.
+    EXPECT_EQ(console_mode(seen["mode during"]) & kProcessedLineEcho, 0u);
+    EXPECT_EQ(console_mode(seen["mode after"]), console_mode(seen["mode before"]) & ~kQuickEdit);
+  }
+}
+
+// While the client runs, a click in its window starts no selection that
+// would hold its writes; however it ends, the console gets back its input
+// mode as the client found it: Quick Edit on, keys processed.
+TEST_F(PasswordE2e, WindowsConsoleIsWithoutQuickEditUntilTheEnd) {
+  REQUIRE_PRIVATE_NETWORK();
+  REQUIRE_WINE();
+  struct End {
+    std::string text;
+    std::string keys;
+    std::vector<std::string> arguments;
+  };
+  // The interrupt at the prompt and in the session; a start-up error.
+  const std::vector<End> ends = {
+      {kPrompt, "ab\\!", {}},
+      {"connecting to", "\\!", {"-v", "-d", "x"}},
+      {"Error opening file", "", {"-f", (folder_ / "missing").string()}},
+  };
+  for (const End& end : ends) {
+    SCOPED_TRACE(end.text);
+    const std::string report = file_with("report", "");
+    Process driver(typed_at_console(client(end.arguments), report, end.text, end.keys),
+                   at_terminal());
+    auto seen = console_report(report, "mode at exit", driver);
+    EXPECT_EQ(seen["exit"], "1");
+    // Sampled while the client still runs.
+    if (!end.keys.empty()) EXPECT_EQ(console_mode(seen["mode during"]) & kQuickEdit, 0u);
+    EXPECT_EQ(seen["mode at exit"], seen["mode before"]) << file_content(report);
+  }
 }
 
 }  // namespace

@@ -50,6 +50,9 @@ void set_console_title(const char* title) {
   std::fflush(stdout);
 }
 
+// A terminal selection never holds the writer.
+void prepare_console() {}
+
 ConsoleHandle standard_output_handle() {
   return fcntl(STDOUT_FILENO, F_GETFD) == -1 ? kInvalidConsole : STDOUT_FILENO;
 }
