@@ -68,6 +68,10 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 void set_console_title(const char* title) { SetConsoleTitleA(title); }
 
+// Bytes from 0x80 up are characters of the console's code page, and in a
+// multi-byte code page parts of characters.
+bool console_honours_c1_controls() { return false; }
+
 ConsoleHandle standard_output_handle() {
   return reinterpret_cast<ConsoleHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
 }
