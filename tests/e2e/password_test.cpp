@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "harness.h"
@@ -420,37 +421,34 @@ TEST_F(PasswordE2e, ThePromptLeavesNoPasswordInMemory) {
                                {"-s", "127.0.0.2"});
 }
 
-// The Windows client started on its console by tests/windows/console_keys,
-// which types `keys` into the console once `text` shows there, and reports
-// what the console showed, and its input modes, in `report`.
-std::vector<std::string> typed_at_console(std::vector<std::string> command,
-                                          const std::string& report, const std::string& text,
-                                          const std::string& keys) {
+// tests/windows/console_keys starts the Windows client on a console and,
+// once `text` shows there, types `keys`; its report gives the console's
+// input modes (Quick Edit 0x40; processed, line and echo input 0x7) and
+// what the console showed.
+std::vector<std::string> at_console(std::vector<std::string> command, const std::string& report,
+                                    const std::string& text, const std::string& keys) {
   const char* driver = std::getenv("LUMAGATE_E2E_CONSOLE_KEYS");
   command.insert(command.begin() + 1, {driver != nullptr ? driver : "", report, text, keys});
   return command;
 }
 
-// The report's "name: value" lines once it has one named `last`.
+// The report's "name: value" lines once it holds `last`.
 std::map<std::string, std::string> console_report(const std::string& report,
-                                                  const std::string& last, Process& driver) {
+                                                  const std::string& last) {
   std::map<std::string, std::string> seen;
   for (int tries = 0; tries < 300 && !seen.contains(last); ++tries) {
     std::this_thread::sleep_for(50ms);
     std::istringstream lines(file_content(report));
-    for (std::string line; std::getline(lines, line);) {
-      const auto colon = line.find(": ");
-      if (colon != std::string::npos) seen[line.substr(0, colon)] = line.substr(colon + 2);
-    }
+    for (std::string line; std::getline(lines, line);)
+      seen[line.substr(0, line.find(": "))] = line.substr(line.find(": ") + 2);
   }
-  EXPECT_TRUE(seen.contains(last)) << file_content(report) << driver.output();
+  EXPECT_TRUE(seen.contains(last)) << file_content(report);
   return seen;
 }
 
-unsigned console_mode(const std::string& hex) { return std::stoul("0" + hex, nullptr, 16); }
-
-constexpr unsigned kProcessedLineEcho = 0x7;
-constexpr unsigned kQuickEdit = 0x40;
+unsigned mode(std::map<std::string, std::string>& seen, const std::string& when) {
+  return std::stoul("0" + seen["mode " + when], nullptr, 16);
+}
 
 TEST_F(PasswordE2e, WindowsConsolePromptTakesTheTypedKeys) {
   REQUIRE_PRIVATE_NETWORK();
@@ -461,30 +459,29 @@ TEST_F(PasswordE2e, WindowsConsolePromptTakesTheTypedKeys) {
     bool redirected;
     std::string password;
     std::string shown;
-    bool coloured;
+    std::string colour;
   };
   // Backspace edits; Tab and Escape are ignored; Alt+Left comes as 0 and
-  // 155, Left as 224 and 'K'; Ctrl+C ends the entry like Enter.
-  const std::vector<Entry> entries = {
-      {"\\bab\\bc\\t\\e\\[\\<\\c", {}, false, "ac\x9b\xe0K", kPrompt + "*****", false},
-      {"pw\\r", {"-c"}, false, "pw", kPrompt + "**", true},
-      {"quiet\\r", {"-q", "-c"}, true, "quiet", kPrompt + "*****", false},
-  };
-  for (const Entry& entry : entries) {
+  // 155, Left as 224 and 'K'; Ctrl+C ends the entry like Enter. Redirected
+  // output leaves the prompt in the console's own colour.
+  for (const Entry& entry :
+       std::vector<Entry>{{"\\bab\\bc\\t\\e\\[\\<\\c", {}, false, "ac\x9b\xe0K", "*****", "7"},
+                          {"pw\\r", {"-c"}, false, "pw", "**", "e"},
+                          {"quiet\\r", {"-q", "-c"}, true, "quiet", "*****", "7"}}) {
     SCOPED_TRACE(entry.keys);
     FakeServer server("127.0.0.2");
     const std::string report = file_with("report", "");
-    auto command = typed_at_console(client(entry.arguments), report, kPrompt, entry.keys);
+    auto command = at_console(client(entry.arguments), report, kPrompt, entry.keys);
     if (entry.redirected)
       command.insert(command.begin(), {"sh", "-c", "exec \"$@\" >/dev/null", "sh"});
     Process driver(command, at_terminal());
     EXPECT_TRUE(proves(server, md5_hex_of(entry.password))) << file_content(report);
-    auto seen = console_report(report, "mode after", driver);
-    EXPECT_EQ(seen["shown"], entry.shown);
-    EXPECT_EQ(seen["colour"] == "e", entry.coloured) << seen["colour"];
+    auto seen = console_report(report, "mode after");
+    EXPECT_EQ(seen["shown"], kPrompt + entry.shown);
+    EXPECT_EQ(seen["colour"], entry.colour);
     // Raw for the whole entry; as it was at its end.
-    EXPECT_EQ(console_mode(seen["mode during"]) & kProcessedLineEcho, 0u);
-    EXPECT_EQ(console_mode(seen["mode after"]), console_mode(seen["mode before"]) & ~kQuickEdit);
+    EXPECT_EQ(mode(seen, "during") & 0x7, 0u);
+    EXPECT_EQ(mode(seen, "after"), mode(seen, "before") & ~0x40u);
   }
 }
 
@@ -494,27 +491,22 @@ TEST_F(PasswordE2e, WindowsConsolePromptTakesTheTypedKeys) {
 TEST_F(PasswordE2e, WindowsConsoleIsWithoutQuickEditUntilTheEnd) {
   REQUIRE_PRIVATE_NETWORK();
   REQUIRE_WINE();
-  struct End {
-    std::string text;
-    std::string keys;
-    std::vector<std::string> arguments;
-  };
   // The interrupt at the prompt and in the session; a start-up error.
-  const std::vector<End> ends = {
-      {kPrompt, "ab\\!", {}},
-      {"connecting to", "\\!", {"-v", "-d", kAnyDigest}},
-      {"Error opening file", "", {"-f", (folder_ / "missing").string()}},
-  };
-  for (const End& end : ends) {
-    SCOPED_TRACE(end.text);
+  for (const auto& [text, keys, arguments] :
+       std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
+           {kPrompt, "ab\\!", {}},
+           {"connecting to", "\\!", {"-v", "-d", kAnyDigest}},
+           {"Error opening file", "", {"-f", (folder_ / "missing").string()}}}) {
+    SCOPED_TRACE(text);
     const std::string report = file_with("report", "");
-    Process driver(typed_at_console(client(end.arguments), report, end.text, end.keys),
-                   at_terminal());
-    auto seen = console_report(report, "mode at exit", driver);
+    Process driver(at_console(client(arguments), report, text, keys), at_terminal());
+    auto seen = console_report(report, "mode at exit");
     EXPECT_EQ(seen["exit"], "1");
     // Sampled while the client still runs.
-    if (!end.keys.empty()) EXPECT_EQ(console_mode(seen["mode during"]) & kQuickEdit, 0u);
-    EXPECT_EQ(seen["mode at exit"], seen["mode before"]) << file_content(report);
+    if (!keys.empty()) {
+      EXPECT_EQ(mode(seen, "during") & 0x40, 0u);
+    }
+    EXPECT_EQ(mode(seen, "at exit"), mode(seen, "before")) << file_content(report);
   }
 }
 
