@@ -21,6 +21,9 @@ namespace {
 
 constexpr int kInitialInterval = 60;
 constexpr int kWaitSeconds = 5;
+// How long the start of a line kept from a read waits for its rest: ample
+// for the rest of a line already on its way.
+constexpr int kRestOfLineGraceSeconds = 1;
 constexpr int kSilenceMargin = 5;
 constexpr int kMinInterval = 1;
 constexpr int kMaxInterval = 600;
@@ -37,6 +40,8 @@ struct Session {
   std::int64_t last_heard = 0;
   std::intptr_t socket = platform::kNoSocket;
   ReceivedText received;
+  // The rest of a kept part of a line arrived within its grace.
+  bool rest_arrived = false;
   char* answer = nullptr;
   CandidateList candidates{};
   int candidate_count = 0;
@@ -91,13 +96,18 @@ State connect(Session& session) {
 }
 
 State await(Session& session) {
-  // Kept text is already here; only the silence limit applies to it.
+  // Kept text is already here; only the silence limit applies to it. A
+  // kept part of a line waits a moment for its rest, and is handled as it
+  // stands when that does not come.
   if (session.received.kept_length == 0 && wait_readable(session.socket) == 0) {
     if (verbose()) report(1, "lost connection\n");
     close_connection(session, "lost connection");
     platform::sleep_ms(1000);
     return State::kChoose;
   }
+  session.rest_arrived = session.received.kept_length > 0 &&
+                         !kept_text_ends_a_line(session.received) &&
+                         platform::wait_readable(session.socket, kRestOfLineGraceSeconds) != 0;
   if (platform::monotonic_seconds() - session.last_heard > session.interval + kSilenceMargin) {
     close_connection(session, "silent for longer than the interval");
     return State::kChoose;
@@ -193,12 +203,16 @@ State handle_line(Session& session, const char* line) {
   return State::kAwait;
 }
 
-// Fills the line buffer with the kept text, or else with one read of at
-// most 767 bytes. The length, or the read's result when nothing was kept.
+// Fills the line buffer with the kept text, joined with a read of its rest
+// when that has arrived, or else with one read; at most 767 bytes. The
+// length, or -1 when a read failed.
 long take_text(Session& session) {
   const std::size_t kept = take_kept_text(session.received);
-  if (kept > 0) return static_cast<long>(kept);
-  return platform::receive(session.socket, session.received.line, kLineSize - 1);
+  if (kept > 0 && !session.rest_arrived) return static_cast<long>(kept);
+  session.rest_arrived = false;
+  const long read =
+      platform::receive(session.socket, session.received.line + kept, kLineSize - 1 - kept);
+  return read < 0 ? read : static_cast<long>(kept) + read;
 }
 
 State read_line(Session& session) {
@@ -325,6 +339,11 @@ int build_response(const char* challenge, const char* password_digest, char* out
     return 1;
   }
   return 0;
+}
+
+bool kept_text_ends_a_line(const ReceivedText& text) {
+  return std::memchr(text.kept, '\r', text.kept_length) != nullptr ||
+         std::memchr(text.kept, '\n', text.kept_length) != nullptr;
 }
 
 std::size_t take_kept_text(ReceivedText& text) {

@@ -36,6 +36,10 @@ struct ReceivedText {
   std::size_t kept_length = 0;
 };
 
+// Whether the kept text holds a line end, so that a wake can handle its
+// first line without waiting for the rest of it.
+bool kept_text_ends_a_line(const ReceivedText& text);
+
 // Clears the line buffer and moves the kept text into it; its length, 0
 // when nothing was kept and a read must fill the buffer.
 std::size_t take_kept_text(ReceivedText& text);

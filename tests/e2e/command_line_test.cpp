@@ -132,7 +132,7 @@ TEST(CommandLine, MissingValueIsRefusedWithoutUsage) {
 TEST(CommandLine, KSwitchesMustNotComeTogether) {
   REQUIRE_PRIVATE_NETWORK();
   for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"-k", "-K"}, {"-K", "-v", "-k", "-d", "x"}, {"-kK", "-Kk"}}) {
+           {"-k", "-K"}, {"-K", "-v", "-k", "-d", kAnyDigest}, {"-kK", "-Kk"}}) {
     Outcome run = run_client(arguments);
     EXPECT_EQ(run.exit_code, 1) << describe(arguments);
     EXPECT_EQ(without_times(run.output), "[T] -k and -K switches should not come together.\n")
@@ -163,7 +163,7 @@ TEST(CommandLine, SwitchesTakeEffectInOrder) {
   {
     // Only the second character of a switch counts, and the later -s wins.
     Process client(
-        client_command({"-verbose", "-s", "127.0.0.9", "-server", "127.0.0.2", "-d", "x"}));
+        client_command({"-verbose", "-s", "127.0.0.9", "-server", "127.0.0.2", "-d", kAnyDigest}));
     EXPECT_TRUE(server.accept_client(5s)) << client.output();
     EXPECT_TRUE(client.wait_for_output("] connecting to 127.0.0.2:12040...\n", 2s))
         << client.output();
@@ -172,7 +172,7 @@ TEST(CommandLine, SwitchesTakeEffectInOrder) {
   {
     // After `-l -v` verbose output stays off.
     TempDir dir;
-    Process client(client_command({"-l", "-v", "-s", "127.0.0.2", "-d", "x"}),
+    Process client(client_command({"-l", "-v", "-s", "127.0.0.2", "-d", kAnyDigest}),
                    in_directory(dir.path()));
     ASSERT_TRUE(server.accept_client(5s)) << client.output();
     server.send("INFO hi\r\n");
@@ -182,13 +182,31 @@ TEST(CommandLine, SwitchesTakeEffectInOrder) {
   }
 }
 
-TEST(CommandLine, LongServerAddressKeepsSixtyThreeCharacters) {
+// A name is used whole, never cut into another one; values that can never
+// be right are refused at start.
+TEST(CommandLine, ValuesThatCanNeverBeRightAreRefused) {
   REQUIRE_PRIVATE_NETWORK();
-  const std::string address(100, 'a');
-  Process client(client_command({"-s", address, "-d", "x"}));
+  const std::string name(253, 'a');
+  Process client(client_command({"-s", name, "-d", kAnyDigest}));
   ASSERT_TRUE(client.wait_for_output("\n", 10s)) << client.output();
-  EXPECT_EQ(without_times(client.output()),
-            "[T] unable to resolve host " + address.substr(0, 63) + "\n");
+  EXPECT_EQ(without_times(client.output()), "[T] unable to resolve host " + name + "\n");
+
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string refusal;
+  };
+  const Case cases[] = {
+      {{"-s", name + "a"},
+       "The server address is too long: a host name has at most 253 characters.\n"},
+      {{"-d", "zz"}, "The password digest must be 32 hexadecimal digits.\n"},
+      {{"-d", kAnyDigest + "0"}, "The password digest must be 32 hexadecimal digits.\n"},
+      {{"-m", "WORLD\r\nRESPONSE"}, "The access mode must not hold control characters.\n"},
+  };
+  for (const auto& test : cases) {
+    Outcome run = run_client(test.arguments);
+    EXPECT_EQ(run.exit_code, 1) << describe(test.arguments);
+    EXPECT_EQ(without_times(run.output), "[T] " + test.refusal) << describe(test.arguments);
+  }
 }
 
 }  // namespace

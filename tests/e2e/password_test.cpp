@@ -154,9 +154,11 @@ TEST_F(PasswordE2e, NonEmptyDigestWinsAndAnEmptyOneCountsAsNone) {
   ProcessOptions with_variable;
   with_variable.environment = {"LUMAGATE=from-variable"};
   {
-    // Used as typed, although the file is missing.
-    Process given(client({"-f", (folder_ / "missing").string(), "-d", "ABCdef"}), with_variable);
-    EXPECT_TRUE(proves(server, "ABCdef")) << given.output();
+    // Used in lower case, although the file is missing.
+    Process given(
+        client({"-f", (folder_ / "missing").string(), "-d", "ABCDEF" + kAnyDigest.substr(6)}),
+        with_variable);
+    EXPECT_TRUE(proves(server, "abcdef" + kAnyDigest.substr(6))) << given.output();
   }
   Process empty(client({"-d", ""}), with_variable);
   EXPECT_TRUE(proves(server, md5_hex_of("from-variable"))) << empty.output();
@@ -183,15 +185,32 @@ TEST_F(PasswordE2e, FileComesFirstAndFailsWithoutFallingBack) {
   EXPECT_EQ(server.accepted(), 1);
 }
 
+// The first line, up to 63 bytes; a UTF-8 byte order mark (Notepad's
+// "UTF-8 with BOM") is not part of it, and a pipe whose writer stays open
+// gives it as soon as it ends. A UTF-16 file is refused: its text would
+// never give the password.
 TEST_F(PasswordE2e, FileGivesItsFirst63Bytes) {
   REQUIRE_PRIVATE_NETWORK();
   FakeServer server("127.0.0.2");
   const std::string long_line(70, 'L');
-  for (const auto& [content, password] : std::vector<std::pair<std::string, std::string>>{
-           {"", ""}, {long_line, long_line.substr(0, 63)}}) {
+  for (const auto& [content, password] :
+       std::vector<std::pair<std::string, std::string>>{{"", ""},
+                                                        {long_line, long_line.substr(0, 63)},
+                                                        {"\xEF\xBB\xBFnotepad\r\n", "notepad"}}) {
     Process reader(client({"-f", file_with("pw", content)}));
     EXPECT_TRUE(proves(server, md5_hex_of(password))) << reader.output();
   }
+  if (!client_runs_under_wine()) {
+    Process reader(client({"-f", "/dev/stdin"}));
+    reader.write_input("from-pipe\nnever read\n");
+    EXPECT_TRUE(proves(server, md5_hex_of("from-pipe"))) << reader.output();
+  }
+  Process utf16(client({"-f", file_with("pw", std::string("\xFF\xFEp\0w\0", 6))}));
+  EXPECT_EQ(utf16.wait_exit(10s), 1);
+  EXPECT_EQ(utf16.count_output("] The password file is saved as UTF-16 (\"Unicode\"): save it as "
+                               "UTF-8 or ANSI instead.\n"),
+            1)
+      << utf16.output();
 }
 
 TEST_F(PasswordE2e, VariableMayBeEmptyAndIsCutTo63) {

@@ -39,14 +39,15 @@ struct Server {
   std::string piece;
   std::string received;
 
-  // The next read into `buffer`; its length, 0 once everything is read.
-  std::size_t read(char* buffer) {
+  // The next read of at most `room` bytes into `buffer`; its length, 0 once
+  // everything is read.
+  std::size_t read(char* buffer, std::size_t room = kLongestRead) {
     while (piece.empty() && !unsent.empty()) {
       const std::size_t end = std::min(unsent.find(kPieceEnd), unsent.size());
       piece = unsent.substr(0, end);
       unsent.remove_prefix(std::min(end + kPieceEnd.size(), unsent.size()));
     }
-    const std::size_t length = std::min(piece.size(), kLongestRead);
+    const std::size_t length = std::min(piece.size(), room);
     std::memcpy(buffer, piece.data(), length);
     received.append(piece, 0, length);
     piece.erase(0, length);
@@ -111,8 +112,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t handled = 0;
   int interval = 60;
   for (std::uint32_t wake = 0;; ++wake) {
+    // A kept part of a line is joined with the next read: its rest has come.
+    const bool part_of_a_line = text.kept_length > 0 && !lumagate::kept_text_ends_a_line(text);
     std::size_t length = lumagate::take_kept_text(text);
-    if (length == 0) length = server.read(line);
+    if (length == 0 || part_of_a_line) length += server.read(line + length, kLongestRead - length);
     if (length == 0) break;
     // The wake's text is exactly what came next from the server.
     const std::string whole(line, length);

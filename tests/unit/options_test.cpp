@@ -9,6 +9,7 @@
 namespace lumagate {
 namespace {
 
+using testing::messages;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
@@ -42,20 +43,6 @@ class OptionsTest : public testing::SettingsTest {
                          server_.data(), server_.size(), digest_.data(), digest_.size());
   }
 
-  // The message part of every line shown, without the time prefixes.
-  static std::string messages(const std::string& shown) {
-    std::string out;
-    std::size_t at = 0;
-    while (at < shown.size()) {
-      std::size_t end = shown.find('\n', at);
-      end = end == std::string::npos ? shown.size() : end + 1;
-      const std::string line = shown.substr(at, end - at);
-      out += line.size() > 11 && line[0] == '[' && line[9] == ']' ? line.substr(11) : line;
-      at = end;
-    }
-    return out;
-  }
-
   std::vector<std::string> storage_;
   std::vector<char*> pointers_;
   std::array<char, 64> server_{};
@@ -71,7 +58,7 @@ TEST_F(OptionsTest, OnlyTheSecondCharacterCounts) {
   EXPECT_EQ(settings.quiet, 1);
   EXPECT_STREQ(server_.data(), "server.example");
   EXPECT_STREQ(settings.access_mode, "local");
-  EXPECT_STREQ(digest_.data(), "ABCDEF0123");  // used as typed
+  EXPECT_STREQ(digest_.data(), "abcdef0123");  // in lower case, as proofs take it
 }
 
 TEST_F(OptionsTest, ValuesAreTakenWhateverTheyLookLike) {

@@ -50,6 +50,9 @@ void set_console_title(const char* title) {
   std::fflush(stdout);
 }
 
+// Terminals that follow ECMA-48 take them as CSI, OSC, ST and the rest.
+bool console_honours_c1_controls() { return true; }
+
 ConsoleHandle standard_output_handle() {
   return fcntl(STDOUT_FILENO, F_GETFD) == -1 ? kInvalidConsole : STDOUT_FILENO;
 }

@@ -28,6 +28,10 @@ volatile ConsoleHandle coloured_console = 0;
 
 void set_console_title(const char* title) { SetConsoleTitleA(title); }
 
+// Bytes from 0x80 up are characters of the console's code page, and in a
+// multi-byte code page parts of characters.
+bool console_honours_c1_controls() { return false; }
+
 ConsoleHandle standard_output_handle() {
   return reinterpret_cast<ConsoleHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
 }

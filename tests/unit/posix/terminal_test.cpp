@@ -11,6 +11,7 @@
 #include <string>
 
 #include "config/password.h"
+#include "platform/platform.h"
 #include "runtime/colours.h"
 #include "runtime/log.h"
 #include "test_support.h"
@@ -118,11 +119,65 @@ TEST_F(PosixReportTest, ANewLogIsTheOwnersAloneAndAnOldOneKeepsItsMode) {
   EXPECT_TRUE(read_file(log).ends_with("] appended\r\n"));
 }
 
-TEST_F(PosixReportTest, ALogFileThatTakesNoWriteLeavesTheConsoleAlone) {
+// A device at the log path is passed over: the console shows every line,
+// and says why the file is not written, once.
+TEST_F(PosixReportTest, ALogFileThatIsADeviceIsToldOnceAndLeavesTheConsoleAlone) {
   settings.log_file_path = "/dev/full";
   CaptureStdout();
   report(1, "still shown\n");
-  EXPECT_EQ(GetCapturedStdout().substr(10), " still shown\n");
+  report(1, "again\n");
+  EXPECT_EQ(testing::messages(GetCapturedStdout()),
+            "still shown\nLog file /dev/full not written: it is not a regular file.\nagain\n");
+}
+
+// What a local user may plant at the log path of a client run by root: a
+// link to a file of their choosing (or to none yet), a FIFO that would hold
+// the client, a file of their own that they could read, a second name of
+// a file. None of them is written, and none blocks.
+TEST_F(PosixReportTest, ALogFileOthersCouldSteerIsNeverWritten) {
+  using platform::LogAppend;
+  const std::string log = path("client.log");
+  const std::string target = path("target");
+  struct Case {
+    const char* planted;
+    void (*plant)(const std::string& log, const std::string& target);
+    LogAppend result;
+  };
+  const Case cases[] = {
+      {"a link", [](auto& l, auto& t) { std::filesystem::create_symlink(t, l); },
+       LogAppend::kSymbolicLink},
+      {"a dangling link",
+       [](auto& l, auto& t) {
+         std::filesystem::remove(t);
+         std::filesystem::create_symlink(t, l);
+       },
+       LogAppend::kSymbolicLink},
+      {"a FIFO", [](auto& l, auto&) { mkfifo(l.c_str(), 0666); }, LogAppend::kNotRegularFile},
+      {"a second name", [](auto& l, auto& t) { std::filesystem::create_hard_link(t, l); },
+       LogAppend::kOtherNames},
+      {"another user's file",
+       [](auto& l, auto&) {
+         write_file(l, "theirs\n");
+         if (chown(l.c_str(), geteuid() + 1, static_cast<gid_t>(-1)) != 0) {
+           std::filesystem::remove(l);  // without the right to give it away
+         }
+       },
+       LogAppend::kAnotherUsersFile},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.planted);
+    write_file(target, "theirs\n");
+    c.plant(log, target);
+    if (!std::filesystem::exists(std::filesystem::symlink_status(log))) continue;
+    EXPECT_EQ(platform::append_to_log_file(log.c_str(), "line\r\n", 6, kLogFileLimit), c.result);
+    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(log))) {
+      EXPECT_EQ(read_file(log), "theirs\n");
+    }
+    // A dangling link must not make its target.
+    const bool dangling = c.planted == std::string("a dangling link");
+    EXPECT_EQ(std::filesystem::exists(target) ? read_file(target) : "", dangling ? "" : "theirs\n");
+    std::filesystem::remove(log);
+  }
 }
 
 }  // namespace
