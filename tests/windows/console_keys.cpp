@@ -22,7 +22,7 @@ void type(HANDLE input, const char*& keys) {
   KEY_EVENT_RECORD& event = key.Event.KeyEvent;
   event.wRepeatCount = 1;
   event.uChar.UnicodeChar = static_cast<unsigned char>(*keys);
-  const char escape = *keys++ == '\\' ? *keys++ : 0;
+  const char escape = *keys++ == '\\' ? *keys++ : '\0';
   const char* const names = "brtec<[";
   const WORD codes[][3] = {{VK_BACK, 8, 0},
                            {VK_RETURN, 13, 0},
@@ -35,7 +35,7 @@ void type(HANDLE input, const char*& keys) {
     GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
     return;
   }
-  if (const char* at = escape != 0 ? std::strchr(names, escape) : nullptr) {
+  if (const char* at = escape != '\0' ? std::strchr(names, escape) : nullptr) {
     const WORD* code = codes[at - names];
     event.wVirtualKeyCode = code[0];
     event.wVirtualScanCode = code[0] == VK_LEFT ? 0x4B : 0;
