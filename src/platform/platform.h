@@ -183,13 +183,13 @@ bool connection_under_way(std::int32_t code);
 // Whether an error code of send_bytes means the socket's buffer is full.
 bool would_block(std::int32_t code);
 
-// 1 when the socket became readable (writable) within `seconds`, else 0.
+// 1 when the socket became readable (writable) within `milliseconds`, else 0.
 // A connection that never came about (refused, unreachable, timed out) is
 // not readable: it shows as silence for the whole wait. One that the peer
 // accepted and reset while it was still under way is ready, and the next
 // receive or send fails with the reset.
-int wait_readable(Socket socket, int seconds);
-int wait_writable(Socket socket, int seconds);
+int wait_readable(Socket socket, int milliseconds);
+int wait_writable(Socket socket, int milliseconds);
 
 // Bytes received (0 when the peer has closed), or -1.
 long receive(Socket socket, char* buffer, std::size_t size);

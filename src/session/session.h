@@ -36,9 +36,9 @@ struct ReceivedText {
   std::size_t kept_length = 0;
 };
 
-// Whether the kept text holds a line end, so that a wake can handle its
-// first line without waiting for the rest of it.
-bool kept_text_ends_a_line(const ReceivedText& text);
+// Whether the `length` bytes of `text` hold a line end: kept text without
+// one is the start of a line, whose rest a wake waits for.
+bool ends_a_line(const char* text, std::size_t length);
 
 // Clears the line buffer and moves the kept text into it; its length, 0
 // when nothing was kept and a read must fill the buffer.

@@ -112,10 +112,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t handled = 0;
   int interval = 60;
   for (std::uint32_t wake = 0;; ++wake) {
-    // A kept part of a line is joined with the next read: its rest has come.
-    const bool part_of_a_line = text.kept_length > 0 && !lumagate::kept_text_ends_a_line(text);
+    // The start of a line is joined with the reads that follow, until its
+    // line ends: its rest has come.
+    const bool start_of_a_line =
+        text.kept_length > 0 && !lumagate::ends_a_line(kept, text.kept_length);
     std::size_t length = lumagate::take_kept_text(text);
-    if (length == 0 || part_of_a_line) length += server.read(line + length, kLongestRead - length);
+    if (length == 0) length = server.read(line);
+    while (start_of_a_line && length < kLongestRead && !lumagate::ends_a_line(line, length)) {
+      const std::size_t read = server.read(line + length, kLongestRead - length);
+      if (read == 0) break;
+      length += read;
+    }
     if (length == 0) break;
     // The wake's text is exactly what came next from the server.
     const std::string whole(line, length);
