@@ -32,6 +32,8 @@ int open_log_file(const char* path) {
 LogAppend judge(const struct stat& file) {
   if (!S_ISREG(file.st_mode)) return LogAppend::kNotRegularFile;
   if (file.st_uid != geteuid()) return LogAppend::kAnotherUsersFile;
+  // A file removed since it was opened (a log rotated away) is no planting.
+  if (file.st_nlink == 0) return LogAppend::kFailed;
   if (file.st_nlink != 1) return LogAppend::kOtherNames;
   return LogAppend::kAppended;
 }

@@ -139,7 +139,8 @@ void restore_console_colour() {
 
 void restore_console_input() {
   if (input_mode_changed == 0) return;
-  SetConsoleMode(console_input, input_mode_at_start);
+  // Without the extended flags, the Quick Edit bit would be passed over.
+  SetConsoleMode(console_input, input_mode_at_start | ENABLE_EXTENDED_FLAGS);
   input_mode_changed = 0;
 }
 

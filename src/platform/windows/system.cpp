@@ -64,6 +64,9 @@ void terminate_now(int code) {
   }
   windows::restore_console_input();
   windows::restore_console_colour();
+  // The C runtime's _exit takes its exit lock first, which the held thread
+  // may hold: the process ends without it.
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
   _exit(code);
 }
 
