@@ -129,28 +129,30 @@ bool is_digest(const char* text) {
 // a line of the client's making on the wire behind it.
 bool has_control_character(const char* text) {
   for (; *text != '\0'; ++text) {
-    const auto c = static_cast<unsigned char>(*text);
-    if (c < ' ' || c == 0x7F) return true;
+    if (is_control_character(*text)) return true;
   }
   return false;
 }
 
-// Why a value given on the command line can never be right, or null. A
-// value cut to fit its buffer would be another value, never used.
-const char* value_refusal(const SwitchState& local, std::size_t server_size) {
+// Refuses, with its message, a value given on the command line that can
+// never be right; true when it has. A value cut to fit its buffer would be
+// another value, never used.
+bool refuse_impossible_value(const SwitchState& local, std::size_t server_size) {
   if (local.server_address != nullptr && std::strlen(local.server_address) >= server_size) {
-    return "The server address is too long: a host name has at most 253 characters.\n";
+    report(1, "The server address is too long: a host name has at most %d characters.\n",
+           static_cast<int>(server_size - 1));
+    return true;
   }
+  const char* refusal = nullptr;
   if (local.digest != nullptr && local.digest[0] != '\0' && !is_digest(local.digest)) {
-    return "The password digest must be 32 hexadecimal digits.\n";
+    refusal = "The password digest must be 32 hexadecimal digits.\n";
+  } else if (has_control_character(settings.access_mode)) {
+    refusal = "The access mode must not hold control characters.\n";
+  } else if (!access_mode_fits()) {
+    refusal = "The access mode is too long: no answer to the Key-server could carry it.\n";
   }
-  if (has_control_character(settings.access_mode)) {
-    return "The access mode must not hold control characters.\n";
-  }
-  if (!access_mode_fits()) {
-    return "The access mode is too long: no answer to the Key-server could carry it.\n";
-  }
-  return nullptr;
+  if (refusal != nullptr) report(1, "%s", refusal);
+  return refusal != nullptr;
 }
 
 }  // namespace
@@ -184,10 +186,7 @@ int parse_command_line(int argc, char** argv, char* server_address, std::size_t 
   if (read_switches(argc, argv, local, server_address, server_size, digest, digest_size) != 0) {
     return 1;
   }
-  if (const char* refusal = value_refusal(local, server_size)) {
-    report(1, "%s", refusal);
-    return 1;
-  }
+  if (refuse_impossible_value(local, server_size)) return 1;
 
   if (local.k_given && local.capital_k_given) {
     report(1, "-k and -K switches should not come together.\n");

@@ -54,16 +54,6 @@ void* alloc_or_exit(std::int32_t size) {
   return block;
 }
 
-void* allocate_or_exit(std::size_t size) {
-  // Beyond what alloc_or_exit can count, nothing is asked for: the message
-  // then shows the count as the negative number it reads as.
-  if (size > static_cast<std::size_t>(INT32_MAX)) {
-    report(1, "Error allocating %d bytes of memory.\n", static_cast<std::int32_t>(size));
-    exit_program(1);
-  }
-  return alloc_or_exit(static_cast<std::int32_t>(size));
-}
-
 int start_winsock() { return platform::start_sockets() == 0 ? 0 : 1; }
 
 // The classic linear congruential generator: 15 bits a draw, and one seed

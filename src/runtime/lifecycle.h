@@ -22,11 +22,6 @@ bool program_ending();
 // A fresh block of `size` bytes, never null: a failure ends the process.
 void* alloc_or_exit(std::int32_t size);
 
-// alloc_or_exit for a count of any size: what every new of the client
-// calls, so that the standard library's allocations fail as the client's
-// own do, with the allocation message and code 1.
-void* allocate_or_exit(std::size_t size);
-
 // The allocation behind alloc_or_exit: null on failure.
 void* try_alloc(std::int32_t size);
 

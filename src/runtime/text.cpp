@@ -31,7 +31,6 @@ int format_response(char* out, std::size_t size, const char* proof, int number, 
 
 namespace {
 
-constexpr unsigned char kDelete = 0x7F;
 constexpr unsigned char kLastC1 = 0x9F;
 
 // The length of the well-formed UTF-8 sequence that `text` starts with; 0
@@ -71,7 +70,7 @@ struct Form {
 // shows it; anything else, a whole UTF-8 character at a time, as it is.
 Form shown_form(const unsigned char* text, bool c1) {
   const unsigned char c = text[0];
-  if ((c < ' ' && c != '\t') || c == kDelete) {
+  if (is_control_character(static_cast<char>(c)) && c != '\t') {
     return {{'^', static_cast<char>(c ^ 0x40u)}, 2, 1};
   }
   const std::size_t sequence = c >= 0x80 ? utf8_sequence_length(text) : 1;

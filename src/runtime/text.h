@@ -8,6 +8,11 @@ namespace lumagate {
 // Copies `text` into `out`, cut to size - 1 bytes and always terminated.
 void copy_bounded(char* out, std::size_t size, const char* text);
 
+// Whether `c` is a control character: 0 to 31, or DEL.
+inline bool is_control_character(char c) {
+  return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+}
+
 // Ends `text` at its first CR or LF.
 void cut_line_end(char* text);
 

@@ -16,6 +16,7 @@
 #include "fuzz_target.h"
 #include "runtime/lifecycle.h"
 #include "runtime/settings.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -96,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* mode = lumagate::settings.access_mode;
     check(std::strlen(mode) <= 721, "an access mode no answer carries");
     for (const char* c = mode; *c != '\0'; ++c) {
-      check(static_cast<unsigned char>(*c) >= ' ' && *c != 0x7F, "a control character in the mode");
+      check(!lumagate::is_control_character(*c), "a control character in the mode");
     }
   }
   if (lumagate::settings.log_file_path != nullptr) unlink(lumagate::settings.log_file_path);
