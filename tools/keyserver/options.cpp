@@ -216,8 +216,8 @@ ParseOutcome parse_options(const std::vector<std::string>& args, KeyserverOption
   if (!given.challenge_period) options->challenge_period_ms = kept_ms;
   // A client speaks only to answer a challenge, and answers none while it
   // sleeps its interval: three of the longer of the two pass before a live
-  // client counts as gone.
-  if (!given.idle_timeout)
+  // client counts as gone. Without challenges a live client never speaks.
+  if (!given.idle_timeout && options->challenge_period_ms > 0)
     options->idle_ms = std::max(kMinIdleMs, 3 * std::max(kept_ms, options->challenge_period_ms));
   return ParseOutcome::kRun;
 }
@@ -255,7 +255,7 @@ At least one account (--password or --digest) is required.
   --idle-timeout SEC      drop a client that has sent no line for this long;
                           0: never (default: three times the longer of the
                           challenge period and the interval the client keeps,
-                          at least 30)
+                          at least 30; never without challenges)
   --max-seconds SEC       stop by itself after this long (default: never)
   --quiet                 do not log events on standard output
   --self-test             run the built-in checks and exit

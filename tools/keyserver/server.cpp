@@ -411,6 +411,10 @@ int run_server(const KeyserverOptions& options) {
     return 1;
   }
   server.max_connections = connection_room(options, server.listen_fd);
+  if (server.max_connections == 0) {
+    std::fprintf(stderr, "lumagate-keyserver: the descriptor limit leaves room for no client\n");
+    return 1;
+  }
   log_event("listening on %s:%d, interval %d, %zu account(s), at most %zu connection(s)",
             options.address.c_str(), bound_port(server.listen_fd), options.interval,
             options.accounts.size(), server.max_connections);
