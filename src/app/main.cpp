@@ -14,11 +14,15 @@ int main(int argc, char** argv) {
   platform::prepare_standard_output();
   seed_random(platform::tick_count());
 
-  char* access_mode = static_cast<char*>(alloc_or_exit(6));
+  // Kept for the whole run, also once -m has put a copy of its own in its
+  // place.
+  static char* access_mode = nullptr;
+  access_mode = static_cast<char*>(alloc_or_exit(6));
   copy_bounded(access_mode, 6, "WORLD");
   settings.access_mode = access_mode;
 
   platform::install_terminate_handler(on_terminate_signal);
+  platform::prepare_console();
   platform::set_console_title("LumagateC 1.0");
 
   char* server_address = static_cast<char*>(alloc_or_exit(kServerAddressSize));

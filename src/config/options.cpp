@@ -52,6 +52,14 @@ bool is_switch(const char* argument) {
 // The terminator of a lone "-" must not match here as it does above.
 bool takes_value(char letter) { return letter != '\0' && std::strchr("dflms", letter) != nullptr; }
 
+// A digest typed in capitals is the same digest: the proofs take it in
+// lower case, as the password step makes it.
+void lower_hexadecimal(char* digest) {
+  for (char* c = digest; *c != '\0'; ++c) {
+    if (*c >= 'A' && *c <= 'F') *c = static_cast<char>(*c - 'A' + 'a');
+  }
+}
+
 void apply_value(char letter, const char* value, SwitchState& local, char* server_address,
                  std::size_t server_size, char* digest, std::size_t digest_size) {
   switch (letter) {
@@ -59,13 +67,16 @@ void apply_value(char letter, const char* value, SwitchState& local, char* serve
       local.password_file = duplicate_text(value);
       break;
     case 's':
+      local.server_address = value;
       copy_bounded(server_address, server_size, value);
       break;
     case 'm':
       settings.access_mode = duplicate_text(value);
       break;
     case 'd':
+      local.digest = value;
       copy_bounded(digest, digest_size, value);
+      lower_hexadecimal(digest);
       break;
     case 'l':
       settings.log_file_path = duplicate_text(value);
@@ -109,6 +120,41 @@ bool access_mode_fits() {
          static_cast<int>(kLineSize);
 }
 
+bool is_digest(const char* text) {
+  return std::strlen(text) == kMd5HexSize - 1 &&
+         std::strspn(text, "0123456789abcdefABCDEF") == kMd5HexSize - 1;
+}
+
+// A control character in the mode would end the answer line early, or put
+// a line of the client's making on the wire behind it.
+bool has_control_character(const char* text) {
+  for (; *text != '\0'; ++text) {
+    if (is_control_character(*text)) return true;
+  }
+  return false;
+}
+
+// Refuses, with its message, a value given on the command line that can
+// never be right; true when it has. A value cut to fit its buffer would be
+// another value, never used.
+bool refuse_impossible_value(const SwitchState& local, std::size_t server_size) {
+  if (local.server_address != nullptr && std::strlen(local.server_address) >= server_size) {
+    report(1, "The server address is too long: a host name has at most %d characters.\n",
+           static_cast<int>(server_size - 1));
+    return true;
+  }
+  const char* refusal = nullptr;
+  if (local.digest != nullptr && local.digest[0] != '\0' && !is_digest(local.digest)) {
+    refusal = "The password digest must be 32 hexadecimal digits.\n";
+  } else if (has_control_character(settings.access_mode)) {
+    refusal = "The access mode must not hold control characters.\n";
+  } else if (!access_mode_fits()) {
+    refusal = "The access mode is too long: no answer to the Key-server could carry it.\n";
+  }
+  if (refusal != nullptr) report(1, "%s", refusal);
+  return refusal != nullptr;
+}
+
 }  // namespace
 
 int read_switches(int argc, char** argv, SwitchState& local, char* server_address,
@@ -140,10 +186,7 @@ int parse_command_line(int argc, char** argv, char* server_address, std::size_t 
   if (read_switches(argc, argv, local, server_address, server_size, digest, digest_size) != 0) {
     return 1;
   }
-  if (!access_mode_fits()) {
-    report(1, "The access mode is too long: no answer to the Key-server could carry it.\n");
-    return 1;
-  }
+  if (refuse_impossible_value(local, server_size)) return 1;
 
   if (local.k_given && local.capital_k_given) {
     report(1, "-k and -K switches should not come together.\n");
@@ -154,6 +197,11 @@ int parse_command_line(int argc, char** argv, char* server_address, std::size_t 
     exit_program(1);
   }
   if (instance_port_busy() != 0 || sibling_service_running() != 0) {
+    // A service manager counts this end as a clean one, as it counts the
+    // end by SIGTERM: its status says why the client keeps ending.
+    platform::notify_service_manager(
+        "STATUS=Refused to start: another Lumagate client is running (127.0.0.1:12040 is "
+        "held, or a process named lmgsvc32.exe runs)");
     report(1,
            "Another Lumagate client is running. Several clients should not run "
            "simultaneously.\n");

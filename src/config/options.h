@@ -15,6 +15,9 @@ void print_usage();
 // What the switches leave for the checks after them.
 struct SwitchState {
   const char* password_file = nullptr;
+  // The last -s and -d values as given, before their buffers cut them.
+  const char* server_address = nullptr;
+  const char* digest = nullptr;
   bool k_given = false;
   bool capital_k_given = false;
 };

@@ -46,6 +46,13 @@ class PasswordBuffer {
   char* text_;
 };
 
+// A stream's buffer, wiped when it goes. Declared before the stream, so
+// that the stream is closed first.
+struct WipedBuffer {
+  char bytes[kPasswordSize];
+  ~WipedBuffer() { platform::wipe_memory(bytes, sizeof bytes); }
+};
+
 // Closes a file on the error roads; the normal road closes it itself to
 // hear of a failure.
 struct FileCloser {
@@ -80,23 +87,55 @@ int acquire_password_digest(const char* password_file, char* digest) {
   return 0;
 }
 
+namespace {
+
+// Reads the first line of `file` into `password`: CR, LF, NUL or the end of
+// the file ends it, and at most size - 1 bytes are taken, so that a pipe
+// that stays open after the line does not hold start-up. A UTF-8 byte
+// order mark before it is not part of it. False when the file begins with
+// a UTF-16 byte order mark, whose text would never give the password.
+bool read_first_line(std::FILE* file, char* password, std::size_t size) {
+  std::size_t count = 0;
+  bool mark_looked_at = false;
+  int c = 0;
+  while (count + 1 < size && (c = std::getc(file)) != EOF && c != '\r' && c != '\n' && c != 0) {
+    password[count++] = static_cast<char>(c);
+    if (count == 2 &&
+        (std::memcmp(password, "\xFF\xFE", 2) == 0 || std::memcmp(password, "\xFE\xFF", 2) == 0)) {
+      return false;
+    }
+    if (count == 3 && !mark_looked_at) {
+      mark_looked_at = true;
+      if (std::memcmp(password, "\xEF\xBB\xBF", 3) == 0) count = 0;
+    }
+  }
+  password[count] = '\0';
+  return true;
+}
+
+}  // namespace
+
 // 0 with the file's first line in `password`; 1 after reporting why not.
 int read_password_file(const char* path, char* password, std::size_t size) {
+  // The stream reads through a buffer of our own, wiped once it is closed,
+  // so that no copy of the password stays behind in one that is freed.
+  WipedBuffer buffer;
   FileCloser closer{std::fopen(path, "r")};
   if (closer.file == nullptr) {
     report(1, "Error opening file: %s\n", std::strerror(errno));
     return 1;
   }
-  // Unbuffered, so the password is read straight into its own buffer and
-  // no copy is left behind in a stdio buffer that is freed unwiped.
-  std::setvbuf(closer.file, nullptr, _IONBF, 0);
-  const std::size_t count = std::fread(password, 1, size - 1, closer.file);
+  std::setvbuf(closer.file, buffer.bytes, _IOFBF, sizeof buffer.bytes);
+  if (!read_first_line(closer.file, password, size)) {
+    report(1,
+           "The password file is saved as UTF-16 (\"Unicode\"): save it as UTF-8 or ANSI "
+           "instead.\n");
+    return 1;
+  }
   if (std::ferror(closer.file) != 0) {
     report(1, "Error reading file: %s\n", std::strerror(errno));
     return 1;
   }
-  password[count] = '\0';
-  cut_line_end(password);
   std::FILE* file = closer.file;
   closer.file = nullptr;
   if (std::fclose(file) != 0) {

@@ -73,17 +73,25 @@ void erase_environment_variable(const char* name);
 
 // ---- files -------------------------------------------------------------------
 
-// Appends `size` bytes, stored as given, to the file at `path` in one write,
-// and closes it again. A missing file is created readable and writable by
-// its owner only; an existing file keeps its mode. True when every byte was
-// written and the file closed.
-bool append_to_private_file(const char* path, const char* bytes, std::size_t size);
+// What became of an append to the log file.
+enum class LogAppend {
+  kAppended,          // written whole
+  kFailed,            // it could not be opened or written, as any file may fail
+  kSymbolicLink,      // refused: the path is a link (or reparse point) to elsewhere
+  kNotRegularFile,    // refused: a FIFO, a device, a pipe or a socket
+  kAnotherUsersFile,  // refused: it belongs to another user
+  kOtherNames,        // refused: the file has other names (hard links)
+};
 
-// The size in bytes of the file at `path`; -1 when it cannot be examined.
-std::int64_t file_size(const char* path);
-
-// Deletes the file at `path`, if it can.
-void delete_file(const char* path);
+// Appends `size` bytes, stored as given, to the log file at `path` in one
+// write and closes it again. It never follows a link, never waits for a
+// reader and never takes a controlling terminal, and writes only to a
+// regular file of this process's user that has no other name; a file it
+// creates is readable and writable by its owner only, an existing one keeps
+// its mode. A file the append leaves larger than `limit` bytes is deleted,
+// while the path still names it.
+LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t size,
+                             std::int64_t limit);
 
 // ---- service manager ---------------------------------------------------------
 
@@ -95,6 +103,11 @@ void notify_service_manager(const char* state);
 
 // Sets the terminal's title; does nothing when standard output is not one.
 void set_console_title(const char* title);
+
+// Keeps a mouse click in the console window from holding every write of
+// the program; the console's settings come back however the process ends.
+// Nothing to do on a terminal.
+void prepare_console();
 
 using ConsoleHandle = std::intptr_t;
 inline constexpr ConsoleHandle kNullConsole = 0;
@@ -114,6 +127,11 @@ AttributeQuery console_text_attribute(ConsoleHandle handle, std::uint16_t* attri
 // Sets the text attribute for what is written next; false when the handle
 // is not a console. Nothing reaches a file or a pipe.
 bool set_console_text_attribute(ConsoleHandle handle, std::uint16_t attribute);
+
+// Whether the console takes bytes 0x80 to 0x9F (on their own, or as U+0080
+// to U+009F in UTF-8) as control sequences, as terminals that honour C1
+// controls do; where a code page makes them characters, they are text.
+bool console_honours_c1_controls();
 
 // Writes a text straight to the console itself, whatever standard output is.
 void write_console(const char* text);
@@ -165,13 +183,13 @@ bool connection_under_way(std::int32_t code);
 // Whether an error code of send_bytes means the socket's buffer is full.
 bool would_block(std::int32_t code);
 
-// 1 when the socket became readable (writable) within `seconds`, else 0.
+// 1 when the socket became readable (writable) within `milliseconds`, else 0.
 // A connection that never came about (refused, unreachable, timed out) is
 // not readable: it shows as silence for the whole wait. One that the peer
 // accepted and reset while it was still under way is ready, and the next
 // receive or send fails with the reset.
-int wait_readable(Socket socket, int seconds);
-int wait_writable(Socket socket, int seconds);
+int wait_readable(Socket socket, int milliseconds);
+int wait_writable(Socket socket, int milliseconds);
 
 // Bytes received (0 when the peer has closed), or -1.
 long receive(Socket socket, char* buffer, std::size_t size);

@@ -1,6 +1,8 @@
 // The way out, allocation, random source and clock.
 #include "runtime/lifecycle.h"
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -12,6 +14,9 @@ namespace {
 ExitFunction exit_function = nullptr;
 AllocateFunction allocate_function = nullptr;
 std::uint32_t random_state = 1;
+// Lock-free, so that storing it is safe in a signal handler.
+std::atomic<int> ending{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 }  // namespace
 
@@ -25,10 +30,15 @@ void on_terminate_signal(int signal_number) {
   if (signal_number != platform::kSignalInterrupt && signal_number != platform::kSignalTerminate) {
     return;
   }
-  // Only async-signal-safe work here: no message, no stdio.
+  // First of all: on Windows the handler runs on a thread of its own, and
+  // the socket cleanup below wakes the main thread's wait with an error that
+  // it must not tell. Only async-signal-safe work here: no message, no stdio.
+  ending.store(1);
   platform::cleanup_sockets();
   platform::terminate_now(1);
 }
+
+bool program_ending() { return ending.load() != 0; }
 
 void* try_alloc(std::int32_t size) {
   const auto bytes = static_cast<std::size_t>(size);

@@ -15,6 +15,10 @@ namespace lumagate {
 // silently. Other signal numbers are ignored.
 void on_terminate_signal(int signal_number);
 
+// True once the handler has begun to end the process: from then on nothing
+// is reported.
+bool program_ending();
+
 // A fresh block of `size` bytes, never null: a failure ends the process.
 void* alloc_or_exit(std::int32_t size);
 

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "platform/platform.h"
 #include "runtime/colours.h"
@@ -20,10 +19,12 @@ constexpr std::size_t kPrefixLength = 10;
 // The message follows the prefix and a blank: 756 characters at most.
 constexpr std::size_t kMessageStart = kPrefixLength + 1;
 constexpr std::size_t kMessageRoom = kLineSize - kMessageStart;
-// Server text shown in caret notation: each character may take two.
+// Server text shown in caret notation: more than a line can hold.
 constexpr std::size_t kShownTextSize = 2 * kLineSize;
 // Room for any whole message: server text so shown, and its format.
 constexpr std::size_t kWholeMessageSize = kShownTextSize + kLineSize;
+// A line as stored, each line feed with its carriage return.
+constexpr std::size_t kStoredLineSize = 2 * kLineSize;
 
 // Used when the line buffer itself cannot be had, so that the failure can
 // still be told without asking for memory again.
@@ -84,22 +85,42 @@ void format_message(char* message, const char* format, std::va_list arguments) {
 }
 
 void show_on_console(LogLevel level, const char* line) {
+  if (settings.quiet != 0) return;
   colour_on(level);
   std::fputs(line, stdout);
   colour_off();
 }
 
-// Formats the message behind the prefix, as format_message does.
-void compose(char* message, const char* format, ...) {
-  std::va_list arguments;
-  va_start(arguments, format);
-  format_message(message, format, arguments);
-  va_end(arguments);
+// Why the log file was passed over, or null when it was written, or failed
+// as any file may.
+const char* refusal_reason(platform::LogAppend result) {
+  switch (result) {
+    case platform::LogAppend::kSymbolicLink:
+      return "it is a symbolic link";
+    case platform::LogAppend::kNotRegularFile:
+      return "it is not a regular file";
+    case platform::LogAppend::kAnotherUsersFile:
+      return "it belongs to another user";
+    case platform::LogAppend::kOtherNames:
+      return "it has other names (hard links)";
+    case platform::LogAppend::kAppended:
+    case platform::LogAppend::kFailed:
+      break;
+  }
+  return nullptr;
 }
 
-void emit(LogLevel level, const char* console_line, const char* log_line) {
-  if (settings.quiet == 0) show_on_console(level, console_line);
-  append_to_log_file(log_line);
+// Tells the user, once a run and on the console alone, that the log file
+// is not written and why: someone else may have put it there.
+void tell_log_file_refused(const char* reason) {
+  static bool told = false;
+  if (told) return;
+  told = true;
+  char line[kLineSize];
+  start_line(line);
+  std::snprintf(line + kMessageStart, kMessageRoom, "Log file %s not written: %s.\n",
+                settings.log_file_path, reason);
+  show_on_console(1, line);
 }
 
 [[noreturn]] void tell_own_allocation_failure() {
@@ -123,22 +144,21 @@ void report(LogLevel level, const char* format, ...) {
   start_line(line);
   format_message(line + kMessageStart, format, arguments);
   va_end(arguments);
-  emit(level, line, line);
+  // An interrupt is ending the process: what the main thread meets on the
+  // way (a wait or a receive cut short) is not the user's news.
+  if (!program_ending()) {
+    show_on_console(level, line);
+    append_to_log_file(line);
+  }
 
   if (!own_buffer) tell_own_allocation_failure();
   std::free(line);
 }
 
 void report_server_text(LogLevel level, const char* format, const char* text) {
-  const Block line = alloc_block(kLineSize);
-  const Block shown = alloc_block(kLineSize);
-  const Block shown_text = alloc_block(kShownTextSize);
-  start_line(line.get());
-  std::memcpy(shown.get(), line.get(), kMessageStart);  // one time for both
-  compose(line.get() + kMessageStart, format, text);
-  show_controls(shown_text.get(), kShownTextSize, text);
-  compose(shown.get() + kMessageStart, format, shown_text.get());
-  emit(level, shown.get(), line.get());
+  const Block shown = alloc_block(kShownTextSize);
+  show_controls(shown.get(), kShownTextSize, text, platform::console_honours_c1_controls());
+  report(level, format, shown.get());
 }
 
 void report_system_error(const char* what, std::int32_t code) {
@@ -152,20 +172,17 @@ void append_to_log_file(const char* line) {
   if (settings.log_file_path == nullptr) return;
 
   // The file keeps CR LF line ends on every platform; a line that already
-  // ends in CR LF (server text as it came) must not become CR CR LF.
-  std::string stored;
-  for (const char* c = line; *c != '\0'; ++c) {
-    if (*c == '\n' && (c == line || c[-1] != '\r')) stored += '\r';
-    stored += *c;
+  // ends in CR LF (a system text) must not become CR CR LF.
+  char stored[kStoredLineSize];
+  std::size_t length = 0;
+  for (const char* c = line; *c != '\0' && length + 2 < sizeof stored; ++c) {
+    if (*c == '\n' && (c == line || c[-1] != '\r')) stored[length++] = '\r';
+    stored[length++] = *c;
   }
 
-  if (!platform::append_to_private_file(settings.log_file_path, stored.data(), stored.size())) {
-    return;
-  }
-
-  if (platform::file_size(settings.log_file_path) > kLogFileLimit) {
-    platform::delete_file(settings.log_file_path);
-  }
+  const platform::LogAppend result =
+      platform::append_to_log_file(settings.log_file_path, stored, length, kLogFileLimit);
+  if (const char* reason = refusal_reason(result)) tell_log_file_refused(reason);
 }
 
 }  // namespace lumagate

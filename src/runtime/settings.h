@@ -8,7 +8,8 @@ namespace lumagate {
 
 // Buffer sizes are behaviour: texts copied into them are cut to one less.
 inline constexpr std::size_t kLineSize = 768;
-inline constexpr std::size_t kServerAddressSize = 64;
+// A host name of DNS's longest, 253 characters, and its terminator.
+inline constexpr std::size_t kServerAddressSize = 254;
 inline constexpr std::size_t kPasswordSize = 64;
 inline constexpr std::size_t kDigestSize = 33;
 inline constexpr std::size_t kCandidateSize = 16;

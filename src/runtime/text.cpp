@@ -29,20 +29,76 @@ int format_response(char* out, std::size_t size, const char* proof, int number, 
   return std::snprintf(out, size, "RESPONSE %s %d %s\r\n", proof, number, mode);
 }
 
-void show_controls(char* out, std::size_t size, const char* text) {
-  if (size == 0) return;
-  constexpr unsigned char kDelete = 0x7F;
-  std::size_t length = 0;
-  for (; *text != '\0'; ++text) {
-    const auto c = static_cast<unsigned char>(*text);
-    const bool control = (c < ' ' && c != '\t') || c == kDelete;
-    if (length + (control ? 2 : 1) > size - 1) break;
-    if (control) {
-      out[length++] = '^';
-      out[length++] = static_cast<char>(c ^ 0x40u);
-    } else {
-      out[length++] = *text;
+namespace {
+
+constexpr unsigned char kLastC1 = 0x9F;
+
+// The length of the well-formed UTF-8 sequence that `text` starts with; 0
+// when it starts none. The text's terminator ends any sequence.
+std::size_t utf8_sequence_length(const unsigned char* text) {
+  struct Lead {
+    unsigned char first, last;  // the lead bytes of this form
+    std::size_t length;
+    unsigned char low, high;  // what the second byte may be
+  };
+  constexpr Lead kLeads[] = {
+      {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF}, {0xE1, 0xEC, 3, 0x80, 0xBF},
+      {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF}, {0xF0, 0xF0, 4, 0x90, 0xBF},
+      {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
+  };
+  for (const Lead& lead : kLeads) {
+    if (text[0] < lead.first || text[0] > lead.last) continue;
+    if (text[1] < lead.low || text[1] > lead.high) return 0;
+    for (std::size_t at = 2; at < lead.length; ++at) {
+      if (text[at] < 0x80 || text[at] > 0xBF) return 0;
     }
+    return lead.length;
+  }
+  return 0;
+}
+
+// How the start of a text is shown: `length` characters in `text`, for
+// `used` bytes of it.
+struct Form {
+  char text[4];
+  std::size_t length;
+  std::size_t used;
+};
+
+// A control character in caret notation; a C1 control (when `c1` says they
+// are controls) as "M-^" and the caret form of its low bits, as "cat -v"
+// shows it; anything else, a whole UTF-8 character at a time, as it is.
+Form shown_form(const unsigned char* text, bool c1) {
+  const unsigned char c = text[0];
+  if (is_control_character(static_cast<char>(c)) && c != '\t') {
+    return {{'^', static_cast<char>(c ^ 0x40u)}, 2, 1};
+  }
+  const std::size_t sequence = c >= 0x80 ? utf8_sequence_length(text) : 1;
+  // U+0080 to U+009F in UTF-8, or a byte of that range on its own.
+  const bool c1_in_utf8 = sequence == 2 && c == 0xC2 && text[1] <= kLastC1;
+  const bool lone_c1 = sequence == 0 && c <= kLastC1;
+  if (c1 && (c1_in_utf8 || lone_c1)) {
+    const unsigned char low = (c1_in_utf8 ? text[1] : c) & 0x1Fu;
+    return {{'M', '-', '^', static_cast<char>(low ^ 0x40u)}, 4, c1_in_utf8 ? 2u : 1u};
+  }
+  Form form{{}, sequence == 0 ? 1 : sequence, 0};
+  std::memcpy(form.text, text, form.length);
+  form.used = form.length;
+  return form;
+}
+
+}  // namespace
+
+void show_controls(char* out, std::size_t size, const char* text, bool c1) {
+  if (size == 0) return;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  std::size_t length = 0;
+  while (*bytes != '\0') {
+    const Form form = shown_form(bytes, c1);
+    if (length + form.length > size - 1) break;
+    std::memcpy(out + length, form.text, form.length);
+    length += form.length;
+    bytes += form.used;
   }
   out[length] = '\0';
 }

@@ -8,6 +8,11 @@ namespace lumagate {
 // Copies `text` into `out`, cut to size - 1 bytes and always terminated.
 void copy_bounded(char* out, std::size_t size, const char* text);
 
+// Whether `c` is a control character: 0 to 31, or DEL.
+inline bool is_control_character(char c) {
+  return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+}
+
 // Ends `text` at its first CR or LF.
 void cut_line_end(char* text);
 
@@ -23,8 +28,10 @@ int format_response(char* out, std::size_t size, const char* proof, int number, 
 
 // Copies `text` into `out` with each control character but tab in caret
 // notation, as "cat -v" shows it ("^[" for ESC, "^?" for DEL), so that it
-// cannot drive a terminal. Cut to size - 1 bytes without splitting a pair,
-// and always terminated.
-void show_controls(char* out, std::size_t size, const char* text);
+// cannot drive a terminal. With `c1`, so are the C1 controls that terminals
+// honour: bytes 0x80 to 0x9F that are no part of a UTF-8 sequence, and
+// U+0080 to U+009F in UTF-8 ("M-^[" for CSI). Cut to size - 1 bytes without
+// splitting a form or a character, and always terminated.
+void show_controls(char* out, std::size_t size, const char* text, bool c1);
 
 }  // namespace lumagate

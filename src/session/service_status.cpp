@@ -5,6 +5,7 @@
 
 #include "platform/platform.h"
 #include "runtime/lifecycle.h"
+#include "runtime/text.h"
 
 namespace lumagate {
 namespace {
@@ -26,7 +27,7 @@ void format_status(const ServiceStatus& status, const char* server, int interval
                   status.last_failure.data());
   }
   for (char* c = out; *c != '\0'; ++c) {
-    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f) *c = '?';
+    if (is_control_character(*c)) *c = '?';
   }
 }
 

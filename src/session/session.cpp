@@ -20,7 +20,10 @@ namespace lumagate {
 namespace {
 
 constexpr int kInitialInterval = 60;
-constexpr int kWaitSeconds = 5;
+constexpr int kWaitMilliseconds = 5000;
+// How long the start of a line kept from a read waits for its rest: ample
+// for the rest of a line already on its way.
+constexpr std::uint32_t kRestOfLineGraceMilliseconds = 1000;
 constexpr int kSilenceMargin = 5;
 constexpr int kMinInterval = 1;
 constexpr int kMaxInterval = 600;
@@ -193,10 +196,36 @@ State handle_line(Session& session, const char* line) {
   return State::kAwait;
 }
 
-// Fills the line buffer with the kept text, or else with one read of at
-// most 767 bytes. The length, or the read's result when nothing was kept.
+// Joins the start of a line, the `length` bytes in the line buffer, with
+// its rest, read by read, until the line ends or fills the buffer; what has
+// not come within the grace, or before the server closed, is not waited
+// for. The length, or -1 when a read failed.
+long join_rest_of_line(Session& session, std::size_t length) {
+  char* line = session.received.line;
+  const std::uint32_t start = platform::tick_count();
+  while (length < kLineSize - 1) {
+    const std::uint32_t spent = platform::tick_count() - start;
+    if (spent >= kRestOfLineGraceMilliseconds ||
+        platform::wait_readable(session.socket,
+                                static_cast<int>(kRestOfLineGraceMilliseconds - spent)) == 0) {
+      break;
+    }
+    const long read = platform::receive(session.socket, line + length, kLineSize - 1 - length);
+    if (read <= 0) return read < 0 ? -1 : static_cast<long>(length);
+    length += static_cast<std::size_t>(read);
+    if (ends_a_line(line + length - read, static_cast<std::size_t>(read))) break;
+  }
+  return static_cast<long>(length);
+}
+
+// Fills the line buffer with the kept text, the start of a line joined with
+// its rest, or else with one read; at most 767 bytes. The length, or the
+// read's result when nothing was kept.
 long take_text(Session& session) {
+  const bool start_of_a_line = session.received.kept_length > 0 &&
+                               !ends_a_line(session.received.kept, session.received.kept_length);
   const std::size_t kept = take_kept_text(session.received);
+  if (start_of_a_line) return join_rest_of_line(session, kept);
   if (kept > 0) return static_cast<long>(kept);
   return platform::receive(session.socket, session.received.line, kLineSize - 1);
 }
@@ -306,9 +335,13 @@ std::intptr_t open_tcp_socket(int non_blocking) {
   return socket;
 }
 
-int wait_readable(std::intptr_t socket) { return platform::wait_readable(socket, kWaitSeconds); }
+int wait_readable(std::intptr_t socket) {
+  return platform::wait_readable(socket, kWaitMilliseconds);
+}
 
-int wait_writable(std::intptr_t socket) { return platform::wait_writable(socket, kWaitSeconds); }
+int wait_writable(std::intptr_t socket) {
+  return platform::wait_writable(socket, kWaitMilliseconds);
+}
 
 int build_response(const char* challenge, const char* password_digest, char* out) {
   constexpr int kLongestText = static_cast<int>(kLineSize) - 1;
@@ -325,6 +358,10 @@ int build_response(const char* challenge, const char* password_digest, char* out
     return 1;
   }
   return 0;
+}
+
+bool ends_a_line(const char* text, std::size_t length) {
+  return std::memchr(text, '\r', length) != nullptr || std::memchr(text, '\n', length) != nullptr;
 }
 
 std::size_t take_kept_text(ReceivedText& text) {

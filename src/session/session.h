@@ -36,6 +36,10 @@ struct ReceivedText {
   std::size_t kept_length = 0;
 };
 
+// Whether the `length` bytes of `text` hold a line end: kept text without
+// one is the start of a line, whose rest a wake waits for.
+bool ends_a_line(const char* text, std::size_t length);
+
 // Clears the line buffer and moves the kept text into it; its length, 0
 // when nothing was kept and a read must fill the buffer.
 std::size_t take_kept_text(ReceivedText& text);

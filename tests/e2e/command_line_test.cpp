@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,7 +133,7 @@ TEST(CommandLine, MissingValueIsRefusedWithoutUsage) {
 TEST(CommandLine, KSwitchesMustNotComeTogether) {
   REQUIRE_PRIVATE_NETWORK();
   for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"-k", "-K"}, {"-K", "-v", "-k", "-d", "x"}, {"-kK", "-Kk"}}) {
+           {"-k", "-K"}, {"-K", "-v", "-k", "-d", kAnyDigest}, {"-kK", "-Kk"}}) {
     Outcome run = run_client(arguments);
     EXPECT_EQ(run.exit_code, 1) << describe(arguments);
     EXPECT_EQ(without_times(run.output), "[T] -k and -K switches should not come together.\n")
@@ -163,7 +164,7 @@ TEST(CommandLine, SwitchesTakeEffectInOrder) {
   {
     // Only the second character of a switch counts, and the later -s wins.
     Process client(
-        client_command({"-verbose", "-s", "127.0.0.9", "-server", "127.0.0.2", "-d", "x"}));
+        client_command({"-verbose", "-s", "127.0.0.9", "-server", "127.0.0.2", "-d", kAnyDigest}));
     EXPECT_TRUE(server.accept_client(5s)) << client.output();
     EXPECT_TRUE(client.wait_for_output("] connecting to 127.0.0.2:12040...\n", 2s))
         << client.output();
@@ -172,7 +173,7 @@ TEST(CommandLine, SwitchesTakeEffectInOrder) {
   {
     // After `-l -v` verbose output stays off.
     TempDir dir;
-    Process client(client_command({"-l", "-v", "-s", "127.0.0.2", "-d", "x"}),
+    Process client(client_command({"-l", "-v", "-s", "127.0.0.2", "-d", kAnyDigest}),
                    in_directory(dir.path()));
     ASSERT_TRUE(server.accept_client(5s)) << client.output();
     server.send("INFO hi\r\n");
@@ -182,13 +183,34 @@ TEST(CommandLine, SwitchesTakeEffectInOrder) {
   }
 }
 
-TEST(CommandLine, LongServerAddressKeepsSixtyThreeCharacters) {
+// Another user's file at the log path gets no line; the console says why,
+// once.
+TEST(CommandLine, AnotherUsersLogFileIsLeftAloneAndToldOnce) {
   REQUIRE_PRIVATE_NETWORK();
-  const std::string address(100, 'a');
-  Process client(client_command({"-s", address, "-d", "x"}));
-  ASSERT_TRUE(client.wait_for_output("\n", 10s)) << client.output();
+  TempDir dir;
+  const std::string log = dir.file("log");
+  std::ofstream(log) << "theirs\n";
+  ASSERT_EQ(chown(log.c_str(), 1, 1), 0);
+  Process client(client_command({"-v", "-l", log, "-s", "no-such-host.invalid", "-d", kAnyDigest}));
+  ASSERT_TRUE(client.wait_for_output("couldn't connect to server\n", 10s)) << client.output();
   EXPECT_EQ(without_times(client.output()),
-            "[T] unable to resolve host " + address.substr(0, 63) + "\n");
+            "[T] unable to resolve host no-such-host.invalid\n[T] Log file " + log +
+                " not written: it belongs to another user.\n[T] couldn't connect to server\n");
+  EXPECT_EQ(file_content(log), "theirs\n");
+}
+
+// A name is used whole, never cut into another one; a value that can never
+// be right ends start-up with code 1.
+TEST(CommandLine, ValuesThatCanNeverBeRightAreRefused) {
+  REQUIRE_PRIVATE_NETWORK();
+  const std::string name(253, 'a');
+  Process client(client_command({"-s", name, "-d", kAnyDigest}));
+  ASSERT_TRUE(client.wait_for_output("\n", 10s)) << client.output();
+  EXPECT_EQ(without_times(client.output()), "[T] unable to resolve host " + name + "\n");
+
+  Outcome run = run_client({"-d", "zz"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(without_times(run.output), "[T] The password digest must be 32 hexadecimal digits.\n");
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ TEST(Discovery, BuiltinServersInOrderThenGiveUp) {
   // silent.
   FakeServer second(kBuiltin2);
   FakeServer third(kBuiltin3);
-  Process client(client_command({"-d", "x"}));
+  Process client(client_command({"-d", kAnyDigest}));
   auto start = SteadyClock::now();
   ASSERT_TRUE(second.accept_client(10s)) << client.output();
   EXPECT_GT(seconds_since(start), 4.0) << "the first attempt was not silent";
@@ -84,7 +84,7 @@ TEST(Discovery, BuiltinServersInOrderThenGiveUp) {
 
 TEST(Discovery, EmptyServerMeansDiscovery) {
   REQUIRE_PRIVATE_NETWORK();
-  Process client(client_command({"-v", "-s", "", "-d", "x"}));
+  Process client(client_command({"-v", "-s", "", "-d", kAnyDigest}));
   EXPECT_EQ(client.wait_exit(30s), 1) << client.output();
   std::string expected = no_adapters_report();
   for (const auto& address : {kBuiltin1, kBuiltin2, kBuiltin3})
@@ -118,7 +118,7 @@ TEST(Discovery, GatewaysComeFirstAndFirstAcceptanceSticks) {
   std::unique_ptr<FakeServer> gateway;
   near.inside([&] { gateway = std::make_unique<FakeServer>("192.0.2.1"); });
   FakeServer builtin(kBuiltin1);
-  Process client(client_command({"-v", "-d", "x"}));
+  Process client(client_command({"-v", "-d", kAnyDigest}));
   Transcript transcript(client);
 
   ASSERT_TRUE(transcript.next(connecting("192.0.2.1"), 5s)) << client.output();
@@ -162,7 +162,7 @@ TEST(Discovery, GatewaysAreFoundWithoutProcNet) {
   ASSERT_TRUE(std::filesystem::exists("/sys/class/net/gwa/type"));
   ASSERT_EQ(mount("proc", "/proc", "proc", 0, "subset=pid"), 0) << std::strerror(errno);
   ASSERT_FALSE(std::filesystem::exists("/proc/net"));
-  Process client(client_command({"-v", "-d", "x"}));
+  Process client(client_command({"-v", "-d", kAnyDigest}));
   Transcript transcript(client);
   EXPECT_TRUE(transcript.next(connecting("192.0.2.1"), 5s)) << client.output();
 }

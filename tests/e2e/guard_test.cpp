@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "notify_socket.h"
 #include "transcript.h"
 
 namespace e2e {
@@ -18,12 +19,11 @@ namespace {
 const std::string kRefusal =
     "Another Lumagate client is running. Several clients should not run "
     "simultaneously.\n";
-const std::string kDigest = "0123456789abcdef0123456789abcdef";
 // EnumProcesses under Wine lists Wine's own processes: a made-up Linux
 // process table is not a Windows one (tests/unit/windows scans real ones).
 #define kWineProcesses "a Linux process is not a Windows process"
 
-std::vector<std::string> client() { return client_command({"-s", "127.0.0.2", "-d", kDigest}); }
+std::vector<std::string> client() { return client_command({"-s", "127.0.0.2", "-d", kAnyDigest}); }
 
 // A socket bound to the guard port as any other program could hold it;
 // -1 when the port is taken.
@@ -97,14 +97,24 @@ TEST(GuardE2e, SecondClientIsRefusedWhileTheFirstGoesOn) {
   if (fd >= 0) close(fd);
 }
 
+// Any program may hold the port; a service manager's status says so.
 TEST(GuardE2e, PortHeldByAnotherProgramRefuses) {
   REQUIRE_PRIVATE_NETWORK();
   const int fd = hold_guard_port();
   ASSERT_GE(fd, 0);
   FakeServer server("127.0.0.2");
-  Process refused(client());
+  TempDir dir;
+  NotifySocket manager(dir.file("notify"));
+  ProcessOptions options;
+  options.environment = {"NOTIFY_SOCKET=" + dir.file("notify")};
+  Process refused(client(), options);
   expect_refused(refused);
   EXPECT_EQ(server.accepted(), 0);
+  if (!client_runs_under_wine()) {
+    EXPECT_EQ(manager.receive(),
+              "STATUS=Refused to start: another Lumagate client is running "
+              "(127.0.0.1:12040 is held, or a process named lmgsvc32.exe runs)");
+  }
   close(fd);
 }
 

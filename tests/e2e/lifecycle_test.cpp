@@ -38,29 +38,37 @@ bool logged_lines(const std::string& path, int count, Millis timeout) {
   }
 }
 
-// Runs a client until it shows a notice (and logs it to `log`), then sends
-// it `signal_number`: it must end with code 1 and say nothing more.
-void expect_silent_end(int signal_number, const std::string& log) {
+// Runs a verbose client until it shows a notice (and logs it to `log`),
+// then, once it waits for the server again and `delay` later, sends it
+// `signal_number`: it must end with code 1 and say nothing more.
+void expect_silent_end(int signal_number, const std::string& log, Millis delay = 0ms) {
   FakeServer server("127.0.0.2");
-  Process client(client_command({"-s", "127.0.0.2", "-d", "digest", "-l", log}));
+  Process client(client_command({"-v", "-s", "127.0.0.2", "-d", kAnyDigest, "-l", log}));
   ASSERT_TRUE(server.accept_client(5s));
   server.send("INFO hello\r\n");
-  ASSERT_TRUE(client.wait_for_output("INFO hello", 5s)) << client.output();
-  ASSERT_TRUE(logged_lines(log, 1, 3s)) << "the log line comes just after the console's";
+  ASSERT_TRUE(client.wait_for_output("recv: INFO hello", 5s)) << client.output();
+  ASSERT_TRUE(logged_lines(log, 2, 3s)) << "the log line comes just after the console's";
+  std::this_thread::sleep_for(1100ms + delay);  // past the second after the notice
   const std::string before = client.output();
-  client.send_signal(signal_number);  // the client is waiting for the server
+  client.send_signal(signal_number);
   EXPECT_EQ(client.wait_exit(5s), std::optional<int>(1));
   EXPECT_EQ(client.output(), before);
   // The notice, and nothing about the signal.
   const std::string logged = file_content(log);
-  ASSERT_EQ(logged.size(), std::string("[00:00:00] INFO hello\r\n").size()) << logged;
-  EXPECT_EQ(logged.substr(10), " INFO hello\r\n");
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 2) << logged;
+  EXPECT_TRUE(logged.ends_with("] recv: INFO hello\r\n")) << logged;
   std::filesystem::remove(log);
 }
 
+// Windows hands the interrupt to a thread of its own, whose socket cleanup
+// cuts the main thread's wait short: that failure must go untold too, at
+// whatever point of the wait the interrupt comes.
 TEST(Lifecycle, InterruptEndsSilentlyWithCodeOne) {
   REQUIRE_PRIVATE_NETWORK();
-  expect_silent_end(SIGINT, scratch_file("interrupt"));
+  for (int round = 0; round < (client_runs_under_wine() ? 8 : 1); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    expect_silent_end(SIGINT, scratch_file("interrupt"), Millis(round * 70));
+  }
 }
 
 TEST(Lifecycle, TerminationEndsSilentlyWithCodeOne) {
@@ -98,7 +106,8 @@ TEST(Lifecycle, AClosedOrFullStandardOutputDoesNotEndTheClient) {
   for (const std::string output : {" | true", " > /dev/full"}) {
     SCOPED_TRACE(output);
     FakeServer server("127.0.0.2");
-    Process shell({"/bin/sh", "-c", in_shell({"-s", "127.0.0.2", "-d", "x", "-l", log}) + output});
+    Process shell(
+        {"/bin/sh", "-c", in_shell({"-s", "127.0.0.2", "-d", kAnyDigest, "-l", log}) + output});
     ASSERT_TRUE(server.accept_client(5s));
     server.send("INFO first\r\n");
     ASSERT_TRUE(logged_lines(log, 1, 5s));
@@ -115,7 +124,7 @@ TEST(Lifecycle, ClosedStandardStreamsKeepConsoleTextOffTheWire) {
   FakeServer server("127.0.0.2");
   // Verbose, so that every line received and sent is console text too.
   Process client({"/bin/sh", "-c", "exec \"$@\" <&- >&- 2>&-", "sh", LUMAGATEC_PATH, "-s",
-                  "127.0.0.2", "-d", "x", "-v"});
+                  "127.0.0.2", "-d", kAnyDigest, "-v"});
   ASSERT_TRUE(server.accept_client(5s));
   // Lines arrive in order: a trace of the first round would come before the
   // second answer.
@@ -164,22 +173,26 @@ std::vector<std::string> client_lines(const std::string& output) {
 }
 
 // Allocation N fails, then (with "+") every one after it: whichever it is,
-// even report's own line buffer, the client tells the failure and ends
-// with code 1, without crashing or calling itself without end.
+// even report's own line buffer or the standard library's copy of the
+// access mode, the client tells the failure and ends with code 1, without
+// crashing or calling itself without end.
 TEST(Lifecycle, EveryFailedAllocationEndsTheClientWithItsMessage) {
   REQUIRE_PRIVATE_NETWORK();
   SKIP_UNDER_WINE("the copy of the client that fails its allocations is a Linux program");
   SKIP_UNDER_EMULATOR("the copy of the client that fails its allocations is a Linux program");
   TempDir dir;
+  const std::string mode(300, 'm');
   int failures = 0;
+  bool copy_of_mode_failed = false;
   for (const std::string then_on : {"", "+"}) {
     for (int n = 1; n < 100; ++n) {
       SCOPED_TRACE("LUMAGATE_TORTURE=" + std::to_string(n) + then_on);
       FakeServer server("127.0.0.2");
       ProcessOptions options = with_shim({"TEST_SHIM_SLEEP_DIVISOR=100", "LUMAGATE=pw",
                                           "LUMAGATE_TORTURE=" + std::to_string(n) + then_on});
-      Process client({TORTURE_CLIENT_PATH, "-v", "-l", dir.file("log"), "-s", "127.0.0.2"},
-                     options);
+      Process client(
+          {TORTURE_CLIENT_PATH, "-v", "-l", dir.file("log"), "-m", mode, "-s", "127.0.0.2"},
+          options);
       play_allocating_session(server, client);
       const std::string output = client.output();
       const std::string note = "torture: allocation " + std::to_string(n) + " of ";
@@ -194,6 +207,7 @@ TEST(Lifecycle, EveryFailedAllocationEndsTheClientWithItsMessage) {
       EXPECT_EQ(client.wait_exit(10s), 1) << output;
       const std::string size = output.substr(
           noted + note.size(), output.find(' ', noted + note.size()) - noted - note.size());
+      copy_of_mode_failed = copy_of_mode_failed || size == std::to_string(mode.size() + 1);
       EXPECT_NE(output.find("] Error allocating " + size + " bytes of memory.\n"),
                 std::string::npos)
           << output;
@@ -204,6 +218,7 @@ TEST(Lifecycle, EveryFailedAllocationEndsTheClientWithItsMessage) {
     }
   }
   EXPECT_GT(failures, 40);
+  EXPECT_TRUE(copy_of_mode_failed) << "the copy of the access mode was never reached";
 }
 
 // A descriptor that turns readable when the first child of `parent` ends;
@@ -222,7 +237,8 @@ TEST(Lifecycle, EndingATestsShellEndsTheClientUnderIt) {
   int client_end = -1;
   {
     // No `exec`: the client runs as the shell's child.
-    Process shell({"/bin/sh", "-c", std::string(LUMAGATEC_PATH) + " -s 127.0.0.2 -d x; true"});
+    Process shell({"/bin/sh", "-c",
+                   std::string(LUMAGATEC_PATH) + " -s 127.0.0.2 -d " + kAnyDigest + "; true"});
     ASSERT_TRUE(server.accept_client(5s));
     client_end = end_of_first_child(shell.pid());
     ASSERT_GE(client_end, 0) << std::strerror(errno);

@@ -9,10 +9,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "harness.h"
@@ -27,7 +29,8 @@ const std::string kPrompt = "Enter Lumagate password: ";
 const std::string kChallenge = "pw-challenge";
 // Wine draws its console on the pseudo-terminal itself (every character in
 // cursor sequences) and does not hand the keys typed there to the program.
-#define kWineConsole "the masked prompt needs keys typed into a pseudo-terminal"
+#define kWineConsole \
+  "keys typed into a pseudo-terminal never reach the program; WindowsConsole* type them"
 
 // Whether the client's answer to a challenge proves that it holds `digest`.
 ::testing::AssertionResult proves(FakeServer& server, const std::string& digest) {
@@ -154,9 +157,9 @@ TEST_F(PasswordE2e, NonEmptyDigestWinsAndAnEmptyOneCountsAsNone) {
   ProcessOptions with_variable;
   with_variable.environment = {"LUMAGATE=from-variable"};
   {
-    // Used as typed, although the file is missing.
-    Process given(client({"-f", (folder_ / "missing").string(), "-d", "ABCdef"}), with_variable);
-    EXPECT_TRUE(proves(server, "ABCdef")) << given.output();
+    // Used, although the file is missing.
+    Process given(client({"-f", (folder_ / "missing").string(), "-d", kAnyDigest}), with_variable);
+    EXPECT_TRUE(proves(server, kAnyDigest)) << given.output();
   }
   Process empty(client({"-d", ""}), with_variable);
   EXPECT_TRUE(proves(server, md5_hex_of("from-variable"))) << empty.output();
@@ -183,15 +186,32 @@ TEST_F(PasswordE2e, FileComesFirstAndFailsWithoutFallingBack) {
   EXPECT_EQ(server.accepted(), 1);
 }
 
+// The first line, up to 63 bytes; a UTF-8 byte order mark (Notepad's
+// "UTF-8 with BOM") is not part of it, and a pipe whose writer stays open
+// gives it as soon as it ends. A UTF-16 file is refused: its text would
+// never give the password.
 TEST_F(PasswordE2e, FileGivesItsFirst63Bytes) {
   REQUIRE_PRIVATE_NETWORK();
   FakeServer server("127.0.0.2");
   const std::string long_line(70, 'L');
-  for (const auto& [content, password] : std::vector<std::pair<std::string, std::string>>{
-           {"", ""}, {long_line, long_line.substr(0, 63)}}) {
+  for (const auto& [content, password] :
+       std::vector<std::pair<std::string, std::string>>{{"", ""},
+                                                        {long_line, long_line.substr(0, 63)},
+                                                        {"\xEF\xBB\xBFnotepad\r\n", "notepad"}}) {
     Process reader(client({"-f", file_with("pw", content)}));
     EXPECT_TRUE(proves(server, md5_hex_of(password))) << reader.output();
   }
+  if (!client_runs_under_wine()) {
+    Process reader(client({"-f", "/dev/stdin"}));
+    reader.write_input("from-pipe\nnever read\n");
+    EXPECT_TRUE(proves(server, md5_hex_of("from-pipe"))) << reader.output();
+  }
+  Process utf16(client({"-f", file_with("pw", std::string("\xFF\xFEp\0w\0", 6))}));
+  EXPECT_EQ(utf16.wait_exit(10s), 1);
+  EXPECT_EQ(utf16.count_output("] The password file is saved as UTF-16 (\"Unicode\"): save it as "
+                               "UTF-8 or ANSI instead.\n"),
+            1)
+      << utf16.output();
 }
 
 TEST_F(PasswordE2e, VariableMayBeEmptyAndIsCutTo63) {
@@ -398,6 +418,95 @@ TEST_F(PasswordE2e, ThePromptLeavesNoPasswordInMemory) {
   SKIP_UNDER_WINE(kWineConsole);
   expect_no_password_in_memory({"prompt", {}, at_terminal()}, "mem0ry-Scan-pw",
                                {"-s", "127.0.0.2"});
+}
+
+// tests/windows/console_keys starts the Windows client on a console and,
+// once `text` shows there, types `keys`; its report gives the console's
+// input modes (Quick Edit 0x40; processed, line and echo input 0x7) and
+// what the console showed.
+std::vector<std::string> at_console(std::vector<std::string> command, const std::string& report,
+                                    const std::string& text, const std::string& keys) {
+  const char* driver = std::getenv("LUMAGATE_E2E_CONSOLE_KEYS");
+  command.insert(command.begin() + 1, {driver != nullptr ? driver : "", report, text, keys});
+  return command;
+}
+
+// The report's "name: value" lines once it holds `last`.
+std::map<std::string, std::string> console_report(const std::string& report,
+                                                  const std::string& last) {
+  std::map<std::string, std::string> seen;
+  for (int tries = 0; tries < 300 && !seen.contains(last); ++tries) {
+    std::this_thread::sleep_for(50ms);
+    std::istringstream lines(file_content(report));
+    for (std::string line; std::getline(lines, line);)
+      seen[line.substr(0, line.find(": "))] = line.substr(line.find(": ") + 2);
+  }
+  EXPECT_TRUE(seen.contains(last)) << file_content(report);
+  return seen;
+}
+
+unsigned mode(std::map<std::string, std::string>& seen, const std::string& when) {
+  return std::stoul("0" + seen["mode " + when], nullptr, 16);
+}
+
+TEST_F(PasswordE2e, WindowsConsolePromptTakesTheTypedKeys) {
+  REQUIRE_PRIVATE_NETWORK();
+  REQUIRE_WINE();
+  struct Entry {
+    std::string keys;
+    std::vector<std::string> arguments;
+    bool redirected;
+    std::string password;
+    std::string shown;
+    std::string colour;
+  };
+  // Backspace edits; Tab and Escape are ignored; Alt+Left comes as 0 and
+  // 155, Left as 224 and 'K'; Ctrl+C ends the entry like Enter. Redirected
+  // output leaves the prompt in the console's own colour.
+  for (const Entry& entry :
+       std::vector<Entry>{{"\\bab\\bc\\t\\e\\[\\<\\c", {}, false, "ac\x9b\xe0K", "*****", "7"},
+                          {"pw\\r", {"-c"}, false, "pw", "**", "e"},
+                          {"quiet\\r", {"-q", "-c"}, true, "quiet", "*****", "7"}}) {
+    SCOPED_TRACE(entry.keys);
+    FakeServer server("127.0.0.2");
+    const std::string report = file_with("report", "");
+    auto command = at_console(client(entry.arguments), report, kPrompt, entry.keys);
+    if (entry.redirected)
+      command.insert(command.begin(), {"sh", "-c", "exec \"$@\" >/dev/null", "sh"});
+    Process driver(command, at_terminal());
+    EXPECT_TRUE(proves(server, md5_hex_of(entry.password))) << file_content(report);
+    auto seen = console_report(report, "mode after");
+    EXPECT_EQ(seen["shown"], kPrompt + entry.shown);
+    EXPECT_EQ(seen["colour"], entry.colour);
+    // Raw for the whole entry; as it was at its end.
+    EXPECT_EQ(mode(seen, "during") & 0x7, 0u);
+    EXPECT_EQ(mode(seen, "after"), mode(seen, "before") & ~0x40u);
+  }
+}
+
+// While the client runs, a click in its window starts no selection that
+// would hold its writes; however it ends, the console gets back its input
+// mode as the client found it: Quick Edit on, keys processed.
+TEST_F(PasswordE2e, WindowsConsoleIsWithoutQuickEditUntilTheEnd) {
+  REQUIRE_PRIVATE_NETWORK();
+  REQUIRE_WINE();
+  // The interrupt at the prompt and in the session; a start-up error.
+  for (const auto& [text, keys, arguments] :
+       std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
+           {kPrompt, "ab\\!", {}},
+           {"connecting to", "\\!", {"-v", "-d", kAnyDigest}},
+           {"Error opening file", "", {"-f", (folder_ / "missing").string()}}}) {
+    SCOPED_TRACE(text);
+    const std::string report = file_with("report", "");
+    Process driver(at_console(client(arguments), report, text, keys), at_terminal());
+    auto seen = console_report(report, "mode at exit");
+    EXPECT_EQ(seen["exit"], "1");
+    // Sampled while the client still runs.
+    if (!keys.empty()) {
+      EXPECT_EQ(mode(seen, "during") & 0x40, 0u);
+    }
+    EXPECT_EQ(mode(seen, "at exit"), mode(seen, "before")) << file_content(report);
+  }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "fuzz_target.h"
 #include "runtime/lifecycle.h"
 #include "runtime/settings.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -90,10 +91,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             outcome.exit_code == 1,
         "an outcome other than going on, 1, or an exit with 0 or 1");
   if (outcome.returned == 0) {
-    check(digest[0] != '\0', "start-up went on without a digest");
-    check(std::strlen(digest) < lumagate::kDigestSize, "a digest past its buffer");
+    check(std::strlen(digest) == 32 && std::strspn(digest, "0123456789abcdef") == 32,
+          "start-up went on without a digest of 32 lower-case hexadecimal digits");
     check(std::strlen(server) < lumagate::kServerAddressSize, "an address past its buffer");
-    check(std::strlen(lumagate::settings.access_mode) <= 721, "an access mode no answer carries");
+    const char* mode = lumagate::settings.access_mode;
+    check(std::strlen(mode) <= 721, "an access mode no answer carries");
+    for (const char* c = mode; *c != '\0'; ++c) {
+      check(!lumagate::is_control_character(*c), "a control character in the mode");
+    }
   }
   if (lumagate::settings.log_file_path != nullptr) unlink(lumagate::settings.log_file_path);
   lumagate::settings = lumagate::ClientSettings{};

@@ -39,14 +39,15 @@ struct Server {
   std::string piece;
   std::string received;
 
-  // The next read into `buffer`; its length, 0 once everything is read.
-  std::size_t read(char* buffer) {
+  // The next read of at most `room` bytes into `buffer`; its length, 0 once
+  // everything is read.
+  std::size_t read(char* buffer, std::size_t room = kLongestRead) {
     while (piece.empty() && !unsent.empty()) {
       const std::size_t end = std::min(unsent.find(kPieceEnd), unsent.size());
       piece = unsent.substr(0, end);
       unsent.remove_prefix(std::min(end + kPieceEnd.size(), unsent.size()));
     }
-    const std::size_t length = std::min(piece.size(), kLongestRead);
+    const std::size_t length = std::min(piece.size(), room);
     std::memcpy(buffer, piece.data(), length);
     received.append(piece, 0, length);
     piece.erase(0, length);
@@ -111,8 +112,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t handled = 0;
   int interval = 60;
   for (std::uint32_t wake = 0;; ++wake) {
+    // The start of a line is joined with the reads that follow, until its
+    // line ends: its rest has come.
+    const bool start_of_a_line =
+        text.kept_length > 0 && !lumagate::ends_a_line(kept, text.kept_length);
     std::size_t length = lumagate::take_kept_text(text);
     if (length == 0) length = server.read(line);
+    while (start_of_a_line && length < kLongestRead && !lumagate::ends_a_line(line, length)) {
+      const std::size_t read = server.read(line + length, kLongestRead - length);
+      if (read == 0) break;
+      length += read;
+    }
     if (length == 0) break;
     // The wake's text is exactly what came next from the server.
     const std::string whole(line, length);

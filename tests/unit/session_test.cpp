@@ -44,6 +44,31 @@ TEST(CutFirstLine, EndsTheFirstLineAndTellsWhereTheRestBegins) {
   }
 }
 
+// Controls in caret notation; C1 controls too, where the console takes them
+// as controls, but never a byte of a well-formed UTF-8 character.
+TEST(ShowControls, MakesControlsVisibleAndLeavesCharactersWhole) {
+  struct Case {
+    std::string text, shown, shown_without_c1;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {"a\x1b[2J\tb\x7f", "a^[[2J\tb^?", "a^[[2J\tb^?"},
+           {"\x9b\xc2\x9b", "M-^[M-^[", "\x9b\xc2\x9b"},  // alone, and U+009B in UTF-8
+           {"caf\xc3\xa9 \xe9", "caf\xc3\xa9 \xe9", "caf\xc3\xa9 \xe9"},  // UTF-8, Latin-1
+           {"\xe2\x80\x9b", "\xe2\x80\x9b", "\xe2\x80\x9b"},              // U+201B holds 0x9B
+           {"\xe2\x9b", "\xe2M-^[", "\xe2\x9b"},                          // a character cut short
+           {"\xc0\x9b \xed\xa0\x80", "\xc0M-^[ \xed\xa0M-^@", "\xc0\x9b \xed\xa0\x80"},
+       }) {
+    char shown[16];
+    show_controls(shown, sizeof shown, c.text.c_str(), true);
+    EXPECT_EQ(std::string(shown), c.shown) << c.text;
+    show_controls(shown, sizeof shown, c.text.c_str(), false);
+    EXPECT_EQ(std::string(shown), c.shown_without_c1) << c.text;
+  }
+  char cut[6];  // room for 5: the form of a C1 control is not split
+  show_controls(cut, sizeof cut, "ab\x9b", true);
+  EXPECT_STREQ(cut, "ab");
+}
+
 TEST(KeepaliveInterval, TakesAtMostThreeCharactersFrom1To600) {
   EXPECT_EQ(keepalive_interval("LUMAGATE=30", 60), 30);
   EXPECT_EQ(keepalive_interval("LUMAGATE=1200", 60), 120);

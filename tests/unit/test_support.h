@@ -66,6 +66,20 @@ class SettingsTest : public ::testing::Test {
   std::filesystem::path folder_;
 };
 
+// The message part of every line shown, without the time prefixes.
+inline std::string messages(const std::string& shown) {
+  std::string out;
+  std::size_t at = 0;
+  while (at < shown.size()) {
+    std::size_t end = shown.find('\n', at);
+    end = end == std::string::npos ? shown.size() : end + 1;
+    const std::string line = shown.substr(at, end - at);
+    out += line.size() > 11 && line[0] == '[' && line[9] == ']' ? line.substr(11) : line;
+    at = end;
+  }
+  return out;
+}
+
 // The exit code that `action` ended with through exit_program; -1 if it
 // did not end.
 template <typename Action>

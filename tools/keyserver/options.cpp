@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstring>
@@ -14,6 +15,8 @@ namespace lumagate::keyserver {
 namespace {
 
 constexpr long long kMaxSeconds = 100000000;  // keeps every sum in range
+// Room for the line gaps, notices and a slow start before an answer.
+constexpr long long kMinIdleMs = 30000;
 
 // True when `text` is a whole decimal integer within [low, high].
 bool parse_integer(std::string_view text, long long low, long long high, long long* value) {
@@ -52,7 +55,8 @@ constexpr std::string_view kValueFlags[] = {"--address",          "--port",
                                             "--keepalive-period", "--line-gap",
                                             "--challenge",        "--info",
                                             "--message",          "--mode-required",
-                                            "--max-seconds",      "--reset-after"};
+                                            "--max-seconds",      "--reset-after",
+                                            "--max-connections",  "--idle-timeout"};
 constexpr std::string_view kSwitches[] = {"--close-on-sorry", "--quiet"};
 
 template <std::size_t N>
@@ -62,10 +66,16 @@ bool listed(const std::string_view (&names)[N], std::string_view name) {
   return false;
 }
 
+// Which defaults the command line has overridden.
+struct Given {
+  bool challenge_period = false;
+  bool idle_timeout = false;
+};
+
 // Applies one flag and its value; false with `error` set when the value is
 // unusable.
 bool apply_value(std::string_view name, const std::string& value, KeyserverOptions* options,
-                 bool* challenge_period_given, std::string* error) {
+                 Given* given, std::string* error) {
   long long number = 0;
   const std::string bad = "invalid value '" + value + "' for " + std::string(name) + ": ";
   if (name == "--address") {
@@ -109,14 +119,17 @@ bool apply_value(std::string_view name, const std::string& value, KeyserverOptio
     }
     options->interval = static_cast<int>(number);
   } else if (name == "--challenge-period" || name == "--keepalive-period" ||
-             name == "--max-seconds") {
+             name == "--max-seconds" || name == "--idle-timeout") {
     if (!parse_seconds(value, &number)) {
       *error = bad + "expected seconds, such as 30 or 0.5";
       return false;
     }
     if (name == "--challenge-period") {
       options->challenge_period_ms = number;
-      *challenge_period_given = true;
+      given->challenge_period = true;
+    } else if (name == "--idle-timeout") {
+      options->idle_ms = number;
+      given->idle_timeout = true;
     } else if (name == "--keepalive-period") {
       options->keepalive_period_ms = number;
     } else {
@@ -128,6 +141,12 @@ bool apply_value(std::string_view name, const std::string& value, KeyserverOptio
       return false;
     }
     options->reset_after = static_cast<int>(number);
+  } else if (name == "--max-connections") {
+    if (!parse_integer(value, 1, 65536, &number)) {
+      *error = bad + "expected a number of connections from 1 to 65536";
+      return false;
+    }
+    options->max_connections = static_cast<int>(number);
   } else if (name == "--line-gap") {
     if (!parse_integer(value, 0, 60000, &number)) {
       *error = bad + "expected milliseconds from 0 to 60000";
@@ -152,7 +171,7 @@ bool apply_value(std::string_view name, const std::string& value, KeyserverOptio
 
 ParseOutcome parse_options(const std::vector<std::string>& args, KeyserverOptions* options,
                            std::string* error) {
-  bool challenge_period_given = false;
+  Given given;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "-h" || arg == "--help") return ParseOutcome::kHelp;
@@ -184,8 +203,7 @@ ParseOutcome parse_options(const std::vector<std::string>& args, KeyserverOption
       }
       value = args[++i];
     }
-    if (!apply_value(name, *value, options, &challenge_period_given, error))
-      return ParseOutcome::kError;
+    if (!apply_value(name, *value, options, &given, error)) return ParseOutcome::kError;
   }
   if (options->accounts.empty()) {
     *error = "no account: give at least one --password or --digest";
@@ -193,9 +211,14 @@ ParseOutcome parse_options(const std::vector<std::string>& args, KeyserverOption
   }
   // By default challenges follow the interval the client will keep: values
   // outside 1..600 leave it at its start value of 60.
-  if (!challenge_period_given)
-    options->challenge_period_ms =
-        (options->interval >= 1 && options->interval <= 600) ? options->interval * 1000LL : 60000;
+  const long long kept_ms =
+      (options->interval >= 1 && options->interval <= 600) ? options->interval * 1000LL : 60000;
+  if (!given.challenge_period) options->challenge_period_ms = kept_ms;
+  // A client speaks only to answer a challenge, and answers none while it
+  // sleeps its interval: three of the longer of the two pass before a live
+  // client counts as gone. Without challenges a live client never speaks.
+  if (!given.idle_timeout && options->challenge_period_ms > 0)
+    options->idle_ms = std::max(kMinIdleMs, 3 * std::max(kept_ms, options->challenge_period_ms));
   return ParseOutcome::kRun;
 }
 
@@ -226,6 +249,13 @@ At least one account (--password or --digest) is required.
   --reset-after N         reset each connection (TCP RST) once its Nth verdict
                           is sent, so that the client must connect again
                           (default 0: never)
+  --max-connections N     serve at most N clients at once; more are closed at
+                          once (default 64, fewer when the descriptor limit
+                          leaves no room for 64)
+  --idle-timeout SEC      drop a client that has sent no line for this long;
+                          0: never (default: three times the longer of the
+                          challenge period and the interval the client keeps,
+                          at least 30; never without challenges)
   --max-seconds SEC       stop by itself after this long (default: never)
   --quiet                 do not log events on standard output
   --self-test             run the built-in checks and exit

@@ -26,8 +26,10 @@ struct KeyserverOptions {
   std::optional<std::string> message;
   std::optional<std::string> mode_required;
   bool close_on_sorry = false;
-  int reset_after = 0;   // verdicts before a connection is reset; 0: never
-  long long max_ms = 0;  // 0: run until signalled
+  int reset_after = 0;       // verdicts before a connection is reset; 0: never
+  int max_connections = 64;  // lowered further at start to fit the descriptor limit
+  long long idle_ms = 0;     // silence after which a client is dropped; 0: never
+  long long max_ms = 0;      // 0: run until signalled
   bool quiet = false;
   std::vector<std::string> notes;  // remarks on odd accounts, logged at start
 };

@@ -2,6 +2,7 @@
 // Expected proofs were computed apart from this code with md5sum.
 #include "self_test.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -96,8 +97,8 @@ void check_options(Checker& t) {
                o.address == "127.0.0.2" && o.port == 12040 && o.interval == 60 &&
                o.challenge_period_ms == 60000 && o.keepalive_period_ms == 0 &&
                o.line_gap_ms == 1500 && o.max_ms == 0 && !o.challenge && !o.close_on_sorry &&
-               o.reset_after == 0 && o.accounts.size() == 1 &&
-               o.accounts[0].digest == kSecretDigest,
+               o.reset_after == 0 && o.max_connections == 64 && o.idle_ms == 180000 &&
+               o.accounts.size() == 1 && o.accounts[0].digest == kSecretDigest,
            "defaults, and a password becomes its digest");
 
   o = {};
@@ -133,14 +134,15 @@ void check_options(Checker& t) {
            {"1", 1000}, {"600", 600000}, {"601", 60000}, {"0", 60000}, {"-3", 60000}}) {
     o = {};
     t.expect(parse({"--password", "", "--interval", interval}, &o, &error) == ParseOutcome::kRun &&
-                 o.challenge_period_ms == period,
-             "default challenge period for interval " + interval);
+                 o.challenge_period_ms == period && o.idle_ms == std::max(30000LL, 3 * period),
+             "default challenge period and idle time for interval " + interval);
   }
   o = {};
   t.expect(parse({"--challenge-period", "0", "--interval", "5", "--digest", kSecretDigest}, &o,
                  &error) == ParseOutcome::kRun &&
-               o.challenge_period_ms == 0,
-           "an explicit challenge period wins over the interval");
+               o.challenge_period_ms == 0 && o.idle_ms == 0,
+           "an explicit challenge period wins over the interval; without challenges, no idle "
+           "limit");
 
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"--password"},

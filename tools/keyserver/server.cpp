@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,11 +72,15 @@ __attribute__((format(printf, 1, 2))) void log_event(const char* format, ...) {
               text.c_str());
 }
 
-// The text with control bytes written as \xNN, so a log line stays one line.
+// The text with control bytes and bytes from 0x80 up written as \xNN (and
+// a backslash doubled), so that a log line stays one line and a client's
+// bytes cannot steer the terminal that shows the log.
 std::string printable(std::string_view text) {
   std::string out;
   for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c >= 0x7f) {
       char escaped[5];
       std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
       out += escaped;
@@ -112,6 +117,7 @@ struct Connection {
   bool reset_after_write = false;
   int verdicts = 0;
   Ms last_line_at = kLongAgo;
+  Ms heard_at = 0;                       // when the client last sent a whole line, or connected
   std::optional<std::string> challenge;  // the last one sent
   bool challenge_queued = false;
   bool keepalive_queued = false;
@@ -129,6 +135,7 @@ struct Server {
   std::mt19937_64 random{std::random_device{}()};
   int next_id = 0;
   Ms accept_paused_until = 0;
+  std::size_t max_connections = 0;
 };
 
 void close_connection(Connection& c, const std::string& reason, bool reset = false) {
@@ -270,7 +277,10 @@ void read_input(Server& server, Connection& c) {
   }
   c.input.append(buffer, static_cast<std::size_t>(got));
   std::string line;
-  while (!c.closing && !c.closed && take_line(&c.input, &line)) handle_line(server, c, line);
+  while (!c.closing && !c.closed && take_line(&c.input, &line)) {
+    c.heard_at = now_ms();
+    handle_line(server, c, line);
+  }
   if (!c.closed && c.input.size() > kMaxLine) close_connection(c, "line too long");
 }
 
@@ -287,14 +297,26 @@ void accept_clients(Server& server, Ms now) {
       server.accept_paused_until = now + kAcceptPauseMs;
       return;
     }
+    char address[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    const std::string where = std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
+    const auto open =
+        static_cast<std::size_t>(std::count_if(server.connections.begin(), server.connections.end(),
+                                               [](const auto& c) { return !c->closed; }));
+    if (open >= server.max_connections) {
+      // Closed at once rather than left unanswered in the backlog.
+      log_event("#%d refuse %s: %zu connections open, the most allowed", ++server.next_id,
+                where.c_str(), open);
+      ::close(fd);
+      continue;
+    }
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto c = std::make_unique<Connection>();
     c->id = ++server.next_id;
     c->fd = fd;
-    char address[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-    c->peer = std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
+    c->peer = where;
+    c->heard_at = now;
     log_event("#%d accept %s", c->id, c->peer.c_str());
     queue_keepalive(server, *c);
     queue_challenge(server, *c);
@@ -309,6 +331,7 @@ Ms next_wakeup(const Server& server, const Connection& c) {
   if (c.writing.empty() && !c.queue.empty()) wake = c.last_line_at + server.options.line_gap_ms;
   if (!c.closing && !c.challenge_queued) wake = std::min(wake, c.next_challenge_at);
   if (!c.closing && !c.keepalive_queued) wake = std::min(wake, c.next_keepalive_at);
+  if (server.options.idle_ms > 0) wake = std::min(wake, c.heard_at + server.options.idle_ms);
   return wake;
 }
 
@@ -326,12 +349,25 @@ int open_listener(const KeyserverOptions& options, std::string* error) {
   }
   const int one = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0) {
+      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, SOMAXCONN) != 0) {
     *error = "cannot listen on " + where + ": " + std::strerror(errno);
     ::close(fd);
     return -1;
   }
   return fd;
+}
+
+// The most connections that fit the descriptor limit beside the listener,
+// keeping one descriptor free to accept and close the ones beyond.
+std::size_t connection_room(const KeyserverOptions& options, int listen_fd) {
+  auto room = static_cast<std::size_t>(options.max_connections);
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    const rlim_t used = static_cast<rlim_t>(listen_fd) + 2;
+    room = std::min<std::size_t>(room, limit.rlim_cur > used ? limit.rlim_cur - used : 0);
+  }
+  return room;
 }
 
 // The port the listener got (differs from the option only for port 0).
@@ -374,8 +410,17 @@ int run_server(const KeyserverOptions& options) {
     std::fprintf(stderr, "lumagate-keyserver: %s\n", error.c_str());
     return 1;
   }
-  log_event("listening on %s:%d, interval %d, %zu account(s)", options.address.c_str(),
-            bound_port(server.listen_fd), options.interval, options.accounts.size());
+  server.max_connections = connection_room(options, server.listen_fd);
+  if (server.max_connections == 0) {
+    std::fprintf(stderr, "lumagate-keyserver: the descriptor limit leaves room for no client\n");
+    return 1;
+  }
+  log_event("listening on %s:%d, interval %d, %zu account(s), at most %zu connection(s)",
+            options.address.c_str(), bound_port(server.listen_fd), options.interval,
+            options.accounts.size(), server.max_connections);
+  if (options.idle_ms > 0)
+    log_event("a client silent for %lld.%03lld s is dropped", options.idle_ms / 1000,
+              options.idle_ms % 1000);
   for (const std::string& note : options.notes) log_event("note: %s", note.c_str());
 
   const Ms deadline = options.max_ms > 0 ? now_ms() + options.max_ms : kNever;
@@ -392,6 +437,8 @@ int run_server(const KeyserverOptions& options) {
       break;
     }
     for (auto& c : server.connections) {
+      if (options.idle_ms > 0 && !c->closed && now - c->heard_at >= options.idle_ms)
+        close_connection(*c, "idle: no line from the client within --idle-timeout");
       schedule_lines(server, *c, now);
       pump_output(server, *c, now);
     }

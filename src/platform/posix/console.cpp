@@ -50,6 +50,12 @@ void set_console_title(const char* title) {
   std::fflush(stdout);
 }
 
+// A terminal selection never holds the writer.
+void prepare_console() {}
+
+// Terminals that follow ECMA-48 take them as CSI, OSC, ST and the rest.
+bool console_honours_c1_controls() { return true; }
+
 ConsoleHandle standard_output_handle() {
   return fcntl(STDOUT_FILENO, F_GETFD) == -1 ? kInvalidConsole : STDOUT_FILENO;
 }

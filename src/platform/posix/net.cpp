@@ -98,12 +98,12 @@ int milliseconds_left(std::uint32_t deadline) {
   return left > 0 ? left : 0;
 }
 
-// 1 when `events` turn up within `seconds`. A connection still under way is
+// 1 when `events` turn up within `milliseconds`. A connection still under way is
 // awaited on the side; if it never comes about, the rest of the wait passes
 // in silence. One that was reset after it was accepted is ready: the next
 // read or send tells the reset.
-int wait_for(Socket socket, short events, int seconds) {
-  const std::uint32_t deadline = tick_count() + static_cast<std::uint32_t>(seconds) * 1000u;
+int wait_for(Socket socket, short events, int milliseconds) {
+  const std::uint32_t deadline = tick_count() + static_cast<std::uint32_t>(milliseconds);
   for (;;) {
     pollfd watch{fd_of(socket), events, 0};
     if (is_pending(socket)) watch.events = static_cast<short>(watch.events | POLLOUT);
@@ -190,9 +190,13 @@ bool connection_under_way(std::int32_t code) {
 
 bool would_block(std::int32_t code) { return code == EAGAIN || code == EWOULDBLOCK; }
 
-int wait_readable(Socket socket, int seconds) { return wait_for(socket, POLLIN, seconds); }
+int wait_readable(Socket socket, int milliseconds) {
+  return wait_for(socket, POLLIN, milliseconds);
+}
 
-int wait_writable(Socket socket, int seconds) { return wait_for(socket, POLLOUT, seconds); }
+int wait_writable(Socket socket, int milliseconds) {
+  return wait_for(socket, POLLOUT, milliseconds);
+}
 
 long receive(Socket socket, char* buffer, std::size_t size) {
   if (const int kept = take_kept_error(socket); kept != 0) {

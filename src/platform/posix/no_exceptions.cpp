@@ -3,33 +3,14 @@
 // The program throws nothing, but the parts of the C++ library it uses were
 // built with exceptions, and their throw sites would pull in the whole
 // unwinder, the personality routine and the terminate handler's demangler:
-// two thirds of a router binary. These definitions stand in for them; a
-// throw ends the program as a failed allocation did before (std::abort),
-// and an allocation that fails does so at once.
+// two thirds of a router binary. These definitions stand in for them: a
+// throw, which only a broken library invariant could cause (allocation
+// never throws, src/app/allocation.cpp), ends the program with abort, as an
+// uncaught one would.
 #if !defined(__cpp_exceptions)
 
 #include <cstdlib>
 #include <exception>
-#include <new>
-
-void* operator new(std::size_t size) {
-  void* block = std::malloc(size != 0 ? size : 1);
-  if (block == nullptr) std::abort();
-  return block;
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t& /*unused*/) noexcept {
-  return std::malloc(size != 0 ? size : 1);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& /*unused*/) noexcept {
-  return std::malloc(size != 0 ? size : 1);
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t /*size*/) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t /*size*/) noexcept { std::free(block); }
-void operator delete(void* block, const std::nothrow_t& /*unused*/) noexcept { std::free(block); }
-void operator delete[](void* block, const std::nothrow_t& /*unused*/) noexcept { std::free(block); }
 
 namespace std {
 void terminate() noexcept { std::abort(); }

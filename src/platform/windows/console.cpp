@@ -24,9 +24,53 @@ constexpr int kNoKey = 0xFFFF;
 std::uint16_t own_attribute = 0x07;
 volatile ConsoleHandle coloured_console = 0;
 
+// The console's input buffer, whatever standard input is; its mode as the
+// program found it, and whether that has to be put back at the end.
+HANDLE console_input = INVALID_HANDLE_VALUE;
+DWORD input_mode_at_start = 0;
+volatile LONG input_mode_changed = 0;
+DWORD input_mode_before_prompt = 0;
+
+bool open_console_input() {
+  if (console_input != INVALID_HANDLE_VALUE) return true;
+  HANDLE input =
+      CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (input == INVALID_HANDLE_VALUE) return false;
+  if (GetConsoleMode(input, &input_mode_at_start) == 0) {
+    CloseHandle(input);
+    return false;
+  }
+  console_input = input;
+  return true;
+}
+
+void change_input_mode(DWORD mode) {
+  // Noted first, so that an interrupt right after the change finds it.
+  input_mode_changed = 1;
+  SetConsoleMode(console_input, mode);
+}
+
+void restore_at_exit() {
+  windows::restore_console_input();
+  windows::restore_console_colour();
+}
+
+// Ctrl+Break, which the client leaves to the system, ends it here: the
+// console gets its own settings back first. Every other event goes on to
+// the next handler.
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event == CTRL_BREAK_EVENT) restore_at_exit();
+  return FALSE;
+}
+
 }  // namespace
 
 void set_console_title(const char* title) { SetConsoleTitleA(title); }
+
+// Bytes from 0x80 up are characters of the console's code page, and in a
+// multi-byte code page parts of characters.
+bool console_honours_c1_controls() { return false; }
 
 ConsoleHandle standard_output_handle() {
   return reinterpret_cast<ConsoleHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
@@ -53,26 +97,36 @@ bool set_console_text_attribute(ConsoleHandle handle, std::uint16_t attribute) {
 
 void write_console(const char* text) { _cputs(text); }
 
-bool begin_console_input() {
-  // The console's own input, whatever standard input is.
-  HANDLE input =
-      CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, 0, nullptr);
-  if (input == INVALID_HANDLE_VALUE) return false;
-  DWORD mode = 0;
-  const bool console = GetConsoleMode(input, &mode) != 0;
-  CloseHandle(input);
-  return console;
+void prepare_console() {
+  if (!open_console_input()) return;
+  // A mouse click in Quick Edit mode starts a selection, and until it ends
+  // every console write waits: the next answer to the server with it.
+  if ((input_mode_at_start & ENABLE_QUICK_EDIT_MODE) != 0) {
+    change_input_mode((input_mode_at_start | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE);
+  }
+  std::atexit(restore_at_exit);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-// _getch reads the console raw and unechoed: Enter is 13, Ctrl-C is 3, an
-// arrow key is 224 and then its code, a function key 0 and then its code.
+bool begin_console_input() {
+  if (!open_console_input()) return false;
+  if (GetConsoleMode(console_input, &input_mode_before_prompt) == 0) return false;
+  // Raw for the whole entry, not only inside each key read: a Ctrl+C typed
+  // while a star is echoed must come as a key, not as the interrupt.
+  change_input_mode(
+      input_mode_before_prompt &
+      ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
+  return true;
+}
+
+// _getch reads the console unechoed: Enter is 13, Ctrl-C is 3, an arrow
+// key is 224 and then its code, a function key 0 and then its code.
 int read_console_key() {
   const int key = _getch();
   return key < 0 || key == kNoKey || key > 255 ? -1 : key;
 }
 
-void end_console_input() {}
+void end_console_input() { SetConsoleMode(console_input, input_mode_before_prompt); }
 
 namespace windows {
 
@@ -81,6 +135,13 @@ void restore_console_colour() {
   if (handle == 0) return;
   SetConsoleTextAttribute(handle_of(handle), own_attribute);
   coloured_console = 0;
+}
+
+void restore_console_input() {
+  if (input_mode_changed == 0) return;
+  // Without the extended flags, the Quick Edit bit would be passed over.
+  SetConsoleMode(console_input, input_mode_at_start | ENABLE_EXTENDED_FLAGS);
+  input_mode_changed = 0;
 }
 
 }  // namespace windows

@@ -7,4 +7,8 @@ namespace lumagate::platform::windows {
 // Safe on the thread that delivers an interrupt.
 void restore_console_colour();
 
+// Puts the console's input mode back as the program found it, if the
+// program has changed it. Safe on the thread that delivers an interrupt.
+void restore_console_input();
+
 }  // namespace lumagate::platform::windows

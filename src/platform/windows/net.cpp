@@ -29,11 +29,11 @@ int set_timeout_option(Socket socket, int name, int milliseconds) {
 // One select over this socket alone in the read or the write set. A
 // non-blocking connect that fails is told in the exception set only, which
 // is never asked for: a refused connection passes as silence.
-int wait_for(Socket socket, bool readable, int seconds) {
+int wait_for(Socket socket, bool readable, int milliseconds) {
   fd_set set;
   FD_ZERO(&set);
   FD_SET(socket_of(socket), &set);
-  timeval limit{seconds, 0};
+  timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
   const int ready =
       select(0, readable ? &set : nullptr, readable ? nullptr : &set, nullptr, &limit);
   return ready > 0 ? 1 : 0;
@@ -102,9 +102,9 @@ bool connection_under_way(std::int32_t code) {
 
 bool would_block(std::int32_t code) { return code == WSAEWOULDBLOCK; }
 
-int wait_readable(Socket socket, int seconds) { return wait_for(socket, true, seconds); }
+int wait_readable(Socket socket, int milliseconds) { return wait_for(socket, true, milliseconds); }
 
-int wait_writable(Socket socket, int seconds) { return wait_for(socket, false, seconds); }
+int wait_writable(Socket socket, int milliseconds) { return wait_for(socket, false, milliseconds); }
 
 long receive(Socket socket, char* buffer, std::size_t size) {
   const int got = recv(socket_of(socket), buffer, static_cast<int>(size), 0);

@@ -15,6 +15,13 @@
 #include "platform/windows/console.h"
 
 namespace lumagate::platform {
+namespace {
+
+// The thread that runs the program; an interrupt comes on another one.
+HANDLE main_thread = nullptr;
+DWORD main_thread_id = 0;
+
+}  // namespace
 
 bool secure_standard_streams() {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -38,14 +45,28 @@ void prepare_standard_output() {
 }
 
 void install_terminate_handler(void (*handler)(int)) {
+  main_thread_id = GetCurrentThreadId();
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread,
+                  THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0);
   std::signal(SIGINT, handler);
   std::signal(SIGTERM, handler);
 }
 
 void terminate_now(int code) {
-  // The console key read puts the console's input mode back after every
-  // key, so of the prompt only a colour can be left to undo.
+  // The program's thread runs on meanwhile, and the key read switches the
+  // console's mode with every key: it is held before the console is put
+  // back, or it could undo that.
+  if (main_thread != nullptr && GetCurrentThreadId() != main_thread_id) {
+    SuspendThread(main_thread);
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(main_thread, &context);  // returns once the thread is held
+  }
+  windows::restore_console_input();
   windows::restore_console_colour();
+  // The C runtime's _exit takes its exit lock first, which the held thread
+  // may hold: the process ends without it.
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
   _exit(code);
 }
 

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
 #include "config/password.h"
+#include "platform/platform.h"
 #include "runtime/colours.h"
 #include "runtime/log.h"
 #include "test_support.h"
@@ -118,11 +120,45 @@ TEST_F(PosixReportTest, ANewLogIsTheOwnersAloneAndAnOldOneKeepsItsMode) {
   EXPECT_TRUE(read_file(log).ends_with("] appended\r\n"));
 }
 
-TEST_F(PosixReportTest, ALogFileThatTakesNoWriteLeavesTheConsoleAlone) {
+// A device at the log path is passed over: the console shows every line,
+// and says why the file is not written, once.
+TEST_F(PosixReportTest, ALogFileThatIsADeviceIsToldOnceAndLeavesTheConsoleAlone) {
   settings.log_file_path = "/dev/full";
   CaptureStdout();
   report(1, "still shown\n");
-  EXPECT_EQ(GetCapturedStdout().substr(10), " still shown\n");
+  report(1, "again\n");
+  EXPECT_EQ(testing::messages(GetCapturedStdout()),
+            "still shown\nLog file /dev/full not written: it is not a regular file.\nagain\n");
+}
+
+// What a local user may plant at the log path of a client run by root: a
+// link to a file of their choosing (or to none yet), a FIFO that would hold
+// the client, a file of their own that they could read, a second name of
+// a file. None of them is written, and none blocks.
+TEST_F(PosixReportTest, ALogFileOthersCouldSteerIsNeverWritten) {
+  using platform::LogAppend;
+  const std::string log = path("log");
+  const std::pair<const char*, LogAppend> plantings[] = {
+      {"ln -s target log", LogAppend::kSymbolicLink},
+      {"ln -s missing log", LogAppend::kSymbolicLink},
+      {"mkfifo log", LogAppend::kNotRegularFile},
+      {"ln target log", LogAppend::kOtherNames},
+      {"cp target log && chown 1 log", LogAppend::kAnotherUsersFile},  // as root only
+  };
+  for (const auto& [plant, result] : plantings) {
+    SCOPED_TRACE(plant);
+    write_file(path("target"), "theirs\n");
+    if (std::system(("cd " + folder_.string() + " && " + plant + " 2>/dev/null").c_str()) != 0) {
+      continue;
+    }
+    EXPECT_EQ(platform::append_to_log_file(log.c_str(), "line\r\n", 6, kLogFileLimit), result);
+    EXPECT_EQ(read_file(path("target")), "theirs\n");
+    EXPECT_FALSE(std::filesystem::exists(path("missing")));
+    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(log))) {
+      EXPECT_EQ(read_file(log), "theirs\n");
+    }
+    std::filesystem::remove(log);
+  }
 }
 
 }  // namespace

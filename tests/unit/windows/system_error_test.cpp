@@ -1,6 +1,9 @@
-// System error reports in the words of FormatMessageA.
+// System error reports in the words of FormatMessageA, and the log file.
+#include <windows.h>
+
 #include <string>
 
+#include "platform/platform.h"
 #include "runtime/log.h"
 #include "test_support.h"
 
@@ -36,6 +39,21 @@ TEST_F(WindowsReportTest, ACodeWithoutSystemTextLeavesTheLineOpen) {
   CaptureStdout();
   report_system_error("recv", static_cast<std::int32_t>(0xA0001234u));
   EXPECT_TRUE(GetCapturedStdout().ends_with("] recv failed with error -1610608076: "));
+}
+
+// A device or a pipe named as the log path is never written or waited for.
+TEST_F(WindowsReportTest, ALogPathNamingADeviceOrPipeIsNotWritten) {
+  using platform::LogAppend;
+  const char* pipe_name = "\\\\.\\pipe\\lumagate-log-test";
+  HANDLE pipe =
+      CreateNamedPipeA(pipe_name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+  ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+  for (const char* path : {"NUL", pipe_name}) {
+    EXPECT_EQ(platform::append_to_log_file(path, "line\r\n", 6, kLogFileLimit),
+              LogAppend::kNotRegularFile)
+        << path;
+  }
+  CloseHandle(pipe);
 }
 
 }  // namespace

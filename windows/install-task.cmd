@@ -1,0 +1,1 @@
+@schtasks /Create /TN "Lumagate client" /XML "%~dp0lumagatec-task.xml"
