@@ -14,7 +14,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "harness.h"
@@ -449,63 +448,53 @@ unsigned mode(std::map<std::string, std::string>& seen, const std::string& when)
   return std::stoul("0" + seen["mode " + when], nullptr, 16);
 }
 
-TEST_F(PasswordE2e, WindowsConsolePromptTakesTheTypedKeys) {
+// The prompt takes the keys typed at a console, raw for the whole entry.
+// While the client runs, a click starts no selection that would hold its
+// writes (Quick Edit, 0x40, is off); however it ends, the console gets its
+// input mode back as the client found it.
+TEST_F(PasswordE2e, WindowsConsoleTakesTheKeysAndComesBackAsFound) {
   REQUIRE_PRIVATE_NETWORK();
   REQUIRE_WINE();
   struct Entry {
-    std::string keys;
+    std::string text, keys;
     std::vector<std::string> arguments;
-    bool redirected;
-    std::string password;
-    std::string shown;
-    std::string colour;
+    std::string password, shown, colour;  // no password: the client ends
   };
   // Backspace edits; Tab and Escape are ignored; Alt+Left comes as 0 and
   // 155, Left as 224 and 'K'; Ctrl+C ends the entry like Enter. Redirected
-  // output leaves the prompt in the console's own colour.
+  // output (-q) leaves the prompt in the console's own colour. Then the
+  // interrupt at the prompt, and a start-up error.
+  const std::string missing = (folder_ / "missing").string();
   for (const Entry& entry :
-       std::vector<Entry>{{"\\bab\\bc\\t\\e\\[\\<\\c", {}, false, "ac\x9b\xe0K", "*****", "7"},
-                          {"pw\\r", {"-c"}, false, "pw", "**", "e"},
-                          {"quiet\\r", {"-q", "-c"}, true, "quiet", "*****", "7"}}) {
+       std::vector<Entry>{{kPrompt, "\\bab\\bc\\t\\e\\[\\<\\c", {}, "ac\x9b\xe0K", "*****", "7"},
+                          {kPrompt, "pw\\r", {"-c"}, "pw", "**", "e"},
+                          {kPrompt, "quiet\\r", {"-q", "-c"}, "quiet", "*****", "7"},
+                          {kPrompt, "ab\\!", {}, "", "", ""},
+                          {"Error opening file", "", {"-f", missing}, "", "", ""}}) {
     SCOPED_TRACE(entry.keys);
     FakeServer server("127.0.0.2");
     const std::string report = file_with("report", "");
-    auto command = at_console(client(entry.arguments), report, kPrompt, entry.keys);
-    if (entry.redirected)
+    auto command = at_console(client(entry.arguments), report, entry.text, entry.keys);
+    if (entry.arguments.size() == 2 && entry.arguments[0] == "-q")
       command.insert(command.begin(), {"sh", "-c", "exec \"$@\" >/dev/null", "sh"});
     Process driver(command, at_terminal());
-    EXPECT_TRUE(proves(server, md5_hex_of(entry.password))) << file_content(report);
-    auto seen = console_report(report, "mode after");
+    const bool ends = entry.password.empty();
+    if (!ends) {
+      EXPECT_TRUE(proves(server, md5_hex_of(entry.password))) << file_content(report);
+    }
+    auto seen = console_report(report, ends ? "mode at exit" : "mode after");
+    if (!entry.keys.empty()) {
+      EXPECT_EQ(mode(seen, "during") & 0x40, 0u);  // sampled while the client runs
+    }
+    if (ends) {
+      EXPECT_EQ(seen["exit"], "1");
+      EXPECT_EQ(mode(seen, "at exit"), mode(seen, "before")) << file_content(report);
+      continue;
+    }
     EXPECT_EQ(seen["shown"], kPrompt + entry.shown);
     EXPECT_EQ(seen["colour"], entry.colour);
-    // Raw for the whole entry; as it was at its end.
     EXPECT_EQ(mode(seen, "during") & 0x7, 0u);
     EXPECT_EQ(mode(seen, "after"), mode(seen, "before") & ~0x40u);
-  }
-}
-
-// While the client runs, a click in its window starts no selection that
-// would hold its writes; however it ends, the console gets back its input
-// mode as the client found it: Quick Edit on, keys processed.
-TEST_F(PasswordE2e, WindowsConsoleIsWithoutQuickEditUntilTheEnd) {
-  REQUIRE_PRIVATE_NETWORK();
-  REQUIRE_WINE();
-  // The interrupt at the prompt and in the session; a start-up error.
-  for (const auto& [text, keys, arguments] :
-       std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
-           {kPrompt, "ab\\!", {}},
-           {"connecting to", "\\!", {"-v", "-d", kAnyDigest}},
-           {"Error opening file", "", {"-f", (folder_ / "missing").string()}}}) {
-    SCOPED_TRACE(text);
-    const std::string report = file_with("report", "");
-    Process driver(at_console(client(arguments), report, text, keys), at_terminal());
-    auto seen = console_report(report, "mode at exit");
-    EXPECT_EQ(seen["exit"], "1");
-    // Sampled while the client still runs.
-    if (!keys.empty()) {
-      EXPECT_EQ(mode(seen, "during") & 0x40, 0u);
-    }
-    EXPECT_EQ(mode(seen, "at exit"), mode(seen, "before")) << file_content(report);
   }
 }
 
