@@ -58,12 +58,13 @@ void note_failure(Session& session, const char* failure) {
   tell_failure(session.status, session.address_in_use, session.interval, failure);
 }
 
-// Lines kept from the connection go with it; the service manager learns
-// why it ended.
+// Lines kept from the connection, and a cut line's rest, go with it; the
+// service manager learns why it ended.
 void close_connection(Session& session, const char* failure) {
   platform::close_socket(session.socket);
   session.socket = platform::kNoSocket;
   session.received.kept_length = 0;
+  session.received.dropping = false;
   note_failure(session, failure);
 }
 
@@ -203,7 +204,7 @@ State handle_line(Session& session, const char* line) {
 long join_rest_of_line(Session& session, std::size_t length) {
   char* line = session.received.line;
   const std::uint32_t start = platform::tick_count();
-  while (length < kLineSize - 1) {
+  while (length < kLineSize - 1 && !ends_a_line(line, length)) {
     const std::uint32_t spent = platform::tick_count() - start;
     if (spent >= kRestOfLineGraceMilliseconds ||
         platform::wait_readable(session.socket,
@@ -213,21 +214,23 @@ long join_rest_of_line(Session& session, std::size_t length) {
     const long read = platform::receive(session.socket, line + length, kLineSize - 1 - length);
     if (read <= 0) return read < 0 ? -1 : static_cast<long>(length);
     length += static_cast<std::size_t>(read);
-    if (ends_a_line(line + length - read, static_cast<std::size_t>(read))) break;
   }
   return static_cast<long>(length);
 }
 
-// Fills the line buffer with the kept text, the start of a line joined with
-// its rest, or else with one read; at most 767 bytes. The length, or the
-// read's result when nothing was kept.
+// Fills the line buffer with the text of this wake, at most 767 bytes: the
+// kept text, or else one read without what is left of a cut line; either
+// joined with its rest when it holds no line end. Its length: 0 when there
+// is nothing to handle, -1 when a read failed.
 long take_text(Session& session) {
-  const bool start_of_a_line = session.received.kept_length > 0 &&
-                               !ends_a_line(session.received.kept, session.received.kept_length);
-  const std::size_t kept = take_kept_text(session.received);
-  if (start_of_a_line) return join_rest_of_line(session, kept);
-  if (kept > 0) return static_cast<long>(kept);
-  return platform::receive(session.socket, session.received.line, kLineSize - 1);
+  std::size_t length = take_kept_text(session.received);
+  if (length == 0) {
+    const long read = platform::receive(session.socket, session.received.line, kLineSize - 1);
+    if (read <= 0) return read;
+    length = drop_rest_of_cut_line(session.received, static_cast<std::size_t>(read));
+    if (length == 0) return 0;
+  }
+  return join_rest_of_line(session, length);
 }
 
 State read_line(Session& session) {
@@ -239,7 +242,8 @@ State read_line(Session& session) {
     return State::kChoose;
   }
   if (received == 0) {
-    // The server has closed its side; the silence limit ends the connection.
+    // The server has closed its side, and the silence limit ends the
+    // connection; or it sent only the rest of a cut line.
     platform::sleep_ms(1000);
     return State::kAwait;
   }
@@ -372,7 +376,18 @@ std::size_t take_kept_text(ReceivedText& text) {
   return length;
 }
 
+std::size_t drop_rest_of_cut_line(ReceivedText& text, std::size_t length) {
+  if (!text.dropping) return length;
+  text.dropping = !ends_a_line(text.line, length);
+  const std::size_t rest = cut_first_line(text.line, length);
+  const std::size_t left = length - rest;
+  std::memmove(text.line, text.line + rest, left);
+  std::memset(text.line + left, 0, kLineSize - left);
+  return left;
+}
+
 void keep_rest(ReceivedText& text, std::size_t length) {
+  text.dropping = length == kLineSize - 1 && !ends_a_line(text.line, length);
   const std::size_t rest = cut_first_line(text.line, length);
   text.kept_length = length - rest;
   std::memcpy(text.kept, text.line + rest, text.kept_length);

@@ -34,18 +34,27 @@ struct ReceivedText {
   char* line = nullptr;  // kLineSize bytes: the text of this wake
   char* kept = nullptr;  // kLineSize bytes: what followed its first line
   std::size_t kept_length = 0;
+  // A line filled the buffer and was cut there: the rest of it, up to its
+  // line end, is still to come and is no line of its own.
+  bool dropping = false;
 };
 
-// Whether the `length` bytes of `text` hold a line end: kept text without
-// one is the start of a line, whose rest a wake waits for.
+// Whether the `length` bytes of `text` hold a line end: text without one is
+// the start of a line, whose rest a wake waits for.
 bool ends_a_line(const char* text, std::size_t length);
 
 // Clears the line buffer and moves the kept text into it; its length, 0
 // when nothing was kept and a read must fill the buffer.
 std::size_t take_kept_text(ReceivedText& text);
 
+// While the rest of a cut line is dropped: drops the `length` bytes read
+// into the line buffer up to and including the line end, and moves what
+// follows it to the front. The bytes left to handle.
+std::size_t drop_rest_of_cut_line(ReceivedText& text, std::size_t length);
+
 // Ends the `length` bytes in the line buffer at their first line end and
-// keeps what follows it for the next wake.
+// keeps what follows it for the next wake; a line that fills the buffer
+// without a line end is cut, and its rest dropped when it comes.
 void keep_rest(ReceivedText& text, std::size_t length);
 
 // The challenge of a CHALLENGE line: everything after its first blank,

@@ -1,6 +1,7 @@
 // One wake of the session after another, fed with what a server sends:
-// the line cut and what stays for the next wake, the keep-alive interval
-// rule, the challenge split, and the answer or its refusal.
+// the line cut, the rest of a cut line dropped, what stays for the next
+// wake, the keep-alive interval rule, the challenge split, and the answer
+// or its refusal.
 //
 // Input: the access mode, a line feed, the password digest (cut to 32
 // characters as -d cuts it), a line feed, then the server's bytes, sent in
@@ -111,19 +112,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Server server{input, {}, {}};
   std::size_t handled = 0;
   int interval = 60;
+  bool dropping = false;
   for (std::uint32_t wake = 0;; ++wake) {
-    // The start of a line is joined with the reads that follow, until its
-    // line ends: its rest has come.
-    const bool start_of_a_line =
-        text.kept_length > 0 && !lumagate::ends_a_line(kept, text.kept_length);
     std::size_t length = lumagate::take_kept_text(text);
-    if (length == 0) length = server.read(line);
-    while (start_of_a_line && length < kLongestRead && !lumagate::ends_a_line(line, length)) {
+    if (length == 0) {
+      length = server.read(line);
+      if (length == 0) break;
+      // The rest of a cut line goes, up to and including its line end.
+      const std::string read(line, length);
+      std::string rest;
+      const std::size_t used = dropping ? expected_line(read, &rest) : 0;
+      dropping = dropping && read.find_first_of("\r\n") == std::string::npos;
+      length = lumagate::drop_rest_of_cut_line(text, length);
+      check(std::string(line, length) == read.substr(used), "the rest of a cut line");
+      check(text.dropping == dropping, "dropping the rest of a cut line");
+      handled += used;
+      if (length == 0) continue;
+    }
+    // A line without its end is joined with the reads that follow, until
+    // its line end has come.
+    while (length < kLongestRead && !lumagate::ends_a_line(line, length)) {
       const std::size_t read = server.read(line + length, kLongestRead - length);
       if (read == 0) break;
       length += read;
     }
-    if (length == 0) break;
     // The wake's text is exactly what came next from the server.
     const std::string whole(line, length);
     check(server.received.compare(handled, std::string::npos, whole) == 0, "kept text changed");
@@ -134,6 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(wanted == line, "the line of a wake");
     check(text.kept_length == length - used, "what is kept for the next wake");
     check(std::memcmp(kept, whole.data() + used, text.kept_length) == 0, "the kept text");
+    dropping = length == kLongestRead && whole.find_first_of("\r\n") == std::string::npos;
+    check(text.dropping == dropping, "a line cut at the buffer's end");
     handled += used;
 
     if (std::strncmp(line, "LUMAGATE", 8) == 0) check_keepalive(line, &interval);
