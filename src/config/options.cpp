@@ -134,6 +134,59 @@ bool has_control_character(const char* text) {
   return false;
 }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_hex_digit(char c) {
+  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Whether `text` is four decimal numbers from 0 to 255 without leading
+// zeros, joined by dots: the one form that means the same to every reader.
+bool is_plain_dotted_quad(const char* text) {
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && *text++ != '.') return false;
+    const char* digits = text;
+    int value = 0;
+    while (is_digit(*text) && text - digits < 3) value = value * 10 + (*text++ - '0');
+    if (text == digits || value > 255 || (*digits == '0' && text - digits > 1)) return false;
+  }
+  return *text == '\0';
+}
+
+// Whether an address reader (inet_aton, inet_addr) would take `text` as an
+// address: one to four numbers joined by dots, each decimal, octal with a
+// leading zero, or hexadecimal with 0x, and blanks around them allowed.
+// 127.000.000.010 reads as 127.0.0.8, 0x7f.1 and 2130706433 as 127.0.0.1.
+bool reads_as_a_number(const char* text) {
+  while (is_blank(*text)) ++text;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && *text++ != '.') return false;
+    if (!is_digit(*text)) return false;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+      for (text += 2; is_hex_digit(*text);) ++text;
+    } else {
+      while (is_digit(*text)) ++text;
+    }
+    if (*text == '\0' || is_blank(*text)) return true;
+  }
+  return false;
+}
+
+bool only_digits_and_dots(const char* text) {
+  return text[0] != '\0' && std::strspn(text, "0123456789.") == std::strlen(text);
+}
+
+// A server address that a reader takes as a number must be a plain dotted
+// quad: a zero-padded one, as people copy it from a table, would otherwise
+// send the answers, and what they give away of the password, to another
+// host.
+bool names_another_address(const char* address) {
+  return (reads_as_a_number(address) || only_digits_and_dots(address)) &&
+         !is_plain_dotted_quad(address);
+}
+
 // Refuses, with its message, a value given on the command line that can
 // never be right; true when it has. A value cut to fit its buffer would be
 // another value, never used.
@@ -144,7 +197,11 @@ bool refuse_impossible_value(const SwitchState& local, std::size_t server_size) 
     return true;
   }
   const char* refusal = nullptr;
-  if (local.digest != nullptr && local.digest[0] != '\0' && !is_digest(local.digest)) {
+  if (local.server_address != nullptr && names_another_address(local.server_address)) {
+    refusal =
+        "The server address must be a host name or a plain dotted quad: four numbers from 0 to "
+        "255 without leading zeros.\n";
+  } else if (local.digest != nullptr && local.digest[0] != '\0' && !is_digest(local.digest)) {
     refusal = "The password digest must be 32 hexadecimal digits.\n";
   } else if (has_control_character(settings.access_mode)) {
     refusal = "The access mode must not hold control characters.\n";

@@ -4,6 +4,7 @@
 // that a log or password file named by the input stays in the private
 // folder this target works in; the platform it links has no sockets and no
 // process list, so the guard never takes the real port.
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -94,6 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(std::strlen(digest) == 32 && std::strspn(digest, "0123456789abcdef") == 32,
           "start-up went on without a digest of 32 lower-case hexadecimal digits");
     check(std::strlen(server) < lumagate::kServerAddressSize, "an address past its buffer");
+    // What an address reader takes as a number must read back as it stands.
+    in_addr address{};
+    char plain[INET_ADDRSTRLEN] = {};
+    check(inet_aton(server, &address) == 0 ||
+              (inet_ntop(AF_INET, &address, plain, sizeof plain) != nullptr &&
+               std::strcmp(plain, server) == 0),
+          "a server address that names another address");
     const char* mode = lumagate::settings.access_mode;
     check(std::strlen(mode) <= 721, "an access mode no answer carries");
     for (const char* c = mode; *c != '\0'; ++c) {

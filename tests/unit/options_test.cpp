@@ -132,16 +132,32 @@ TEST_F(OptionsTest, TheKSwitchesConflictOnlyAfterTheLoop) {
 TEST_F(OptionsTest, ValuesThatCanNeverBeRightAreRefusedAfterTheLoop) {
   const std::string conflict = "-k and -K switches should not come together.\n";
   const std::string digest = "The password digest must be 32 hexadecimal digits.\n";
+  const std::string control = "The access mode must not hold control characters.\n";
+  const std::string quad =
+      "The server address must be a host name or a plain dotted quad: four numbers from 0 to 255 "
+      "without leading zeros.\n";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"-m", std::string(722, 'm')},
        "The access mode is too long: no answer to the Key-server could carry it.\n"},
       // With a 32-digit proof and a one-digit number, 721 characters fit.
       {{"-m", std::string(721, 'm')}, conflict},
-      {{"-m", "WORLD\r\nRESPONSE"}, "The access mode must not hold control characters.\n"},
+      {{"-m", "WORLD\r\nRESPONSE"}, control},
+      {{"-m", "\x1b[31mWORLD"}, control},
+      {{"-m", "WOR\tLD"}, control},
+      {{"-m", "WORLD\x7f"}, control},
       {{"-s", std::string(254, 's')},
        "The server address is too long: a host name has at most 253 characters.\n"},
       {{"-s", std::string(253, 's')}, conflict},
+      // An address reader takes these as 127.0.0.8, 127.0.0.1 and 8.1.2.3.
+      {{"-s", "127.000.000.010"}, quad},
+      {{"-s", "0x7f.1"}, quad},
+      {{"-s", "2130706433"}, quad},
+      {{"-s", "010.001.002.003 "}, quad},
+      {{"-s", "1.2.3.4.5"}, quad},
+      {{"-s", "10.0.0.255"}, conflict},
+      {{"-s", "123abc.0x1.example"}, conflict},
       {{"-d", "zz"}, digest},
+      {{"-d", std::string(32, 'z')}, digest},
       {{"-d", "0123456789abcdef0123456789abcdef0"}, digest},
       {{"-d", "0123456789ABCDEF0123456789abcdef"}, conflict},
       {{"-d", ""}, conflict},
