@@ -65,16 +65,23 @@ struct FileCloser {
 }  // namespace
 
 // 0 with a non-empty text in `digest`; 1 when the password file could not
-// be read.
+// be read, or a password source holds more than the password buffer takes.
 int acquire_password_digest(const char* password_file, char* digest) {
   PasswordBuffer password;
   if (digest[0] != '\0') return 0;
   if (password_file != nullptr) {
     if (read_password_file(password_file, password.text(), kPasswordSize) != 0) return 1;
   } else if (const char* value = std::getenv(kPasswordVariable)) {
-    copy_bounded(password.text(), kPasswordSize, value);
+    // Cut, it would be another password, and could let in another account.
+    const bool too_long = std::strlen(value) >= kPasswordSize;
+    if (!too_long) copy_bounded(password.text(), kPasswordSize, value);
     // The password buffer holds all that is needed of it.
     platform::erase_environment_variable(kPasswordVariable);
+    if (too_long) {
+      report(1, "The password in %s is longer than %d bytes, the most the client takes.\n",
+             kPasswordVariable, static_cast<int>(kPasswordSize - 1));
+      return 1;
+    }
   } else {
     prompt_password(password.text(), kPasswordSize);
   }
@@ -89,12 +96,15 @@ int acquire_password_digest(const char* password_file, char* digest) {
 
 namespace {
 
+enum class FirstLine { kRead, kUtf16, kTooLong };
+
 // Reads the first line of `file` into `password`: CR, LF, NUL or the end of
 // the file ends it, and at most size - 1 bytes are taken, so that a pipe
 // that stays open after the line does not hold start-up. A UTF-8 byte
-// order mark before it is not part of it. False when the file begins with
-// a UTF-16 byte order mark, whose text would never give the password.
-bool read_first_line(std::FILE* file, char* password, std::size_t size) {
+// order mark before it is not part of it. A UTF-16 byte order mark, whose
+// text would never give the password, or a line longer than the buffer,
+// which cut would be another password, is refused.
+FirstLine read_first_line(std::FILE* file, char* password, std::size_t size) {
   std::size_t count = 0;
   bool mark_looked_at = false;
   int c = 0;
@@ -102,7 +112,7 @@ bool read_first_line(std::FILE* file, char* password, std::size_t size) {
     password[count++] = static_cast<char>(c);
     if (count == 2 &&
         (std::memcmp(password, "\xFF\xFE", 2) == 0 || std::memcmp(password, "\xFE\xFF", 2) == 0)) {
-      return false;
+      return FirstLine::kUtf16;
     }
     if (count == 3 && !mark_looked_at) {
       mark_looked_at = true;
@@ -110,7 +120,11 @@ bool read_first_line(std::FILE* file, char* password, std::size_t size) {
     }
   }
   password[count] = '\0';
-  return true;
+  if (count + 1 == size) {
+    c = std::getc(file);
+    if (c != EOF && c != '\r' && c != '\n' && c != 0) return FirstLine::kTooLong;
+  }
+  return FirstLine::kRead;
 }
 
 }  // namespace
@@ -126,10 +140,16 @@ int read_password_file(const char* path, char* password, std::size_t size) {
     return 1;
   }
   std::setvbuf(closer.file, buffer.bytes, _IOFBF, sizeof buffer.bytes);
-  if (!read_first_line(closer.file, password, size)) {
+  const FirstLine read = read_first_line(closer.file, password, size);
+  if (read == FirstLine::kUtf16) {
     report(1,
            "The password file is saved as UTF-16 (\"Unicode\"): save it as UTF-8 or ANSI "
            "instead.\n");
+    return 1;
+  }
+  if (read == FirstLine::kTooLong) {
+    report(1, "The password file's first line is longer than %d bytes, the most the client takes.\n",
+           static_cast<int>(size - 1));
     return 1;
   }
   if (std::ferror(closer.file) != 0) {

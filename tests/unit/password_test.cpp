@@ -39,21 +39,23 @@ class PasswordTest : public testing::SettingsTest {
     SettingsTest::TearDown();
   }
 
-  // The password read from a file holding `content`.
-  std::string read_back(const std::string& content) {
+  // The password read from a file holding `content`; none when refused.
+  std::optional<std::string> read_back(const std::string& content) {
     write_file(path("pw"), content);
     char password[kPasswordSize];
     std::memset(password, '#', sizeof password);
-    EXPECT_EQ(read_password_file(path("pw").c_str(), password, sizeof password), 0);
+    if (read_password_file(path("pw").c_str(), password, sizeof password) != 0) return {};
     return std::string(password, strnlen(password, sizeof password));
   }
 
   std::optional<std::string> saved_;
 };
 
-TEST_F(PasswordTest, FileGivesItsFirstLineCutTo63Bytes) {
-  const std::string long_line(70, 'q');
-  const std::vector<std::pair<std::string, std::string>> cases = {
+// A first line longer than 63 bytes is refused: cut, it would be another
+// password.
+TEST_F(PasswordTest, FileGivesItsFirstLineOfAtMost63Bytes) {
+  const std::string long_line(64, 'q');
+  const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
       {"", ""},
       {"secret", "secret"},
       {"secret\r\nsecond\r\n", "secret"},
@@ -62,13 +64,17 @@ TEST_F(PasswordTest, FileGivesItsFirstLineCutTo63Bytes) {
       {"cr\ralone", "cr"},
       {std::string("nul\0after", 9), "nul"},
       {"\xe9t\xe9\n", "\xe9t\xe9"},
-      {long_line, long_line.substr(0, 63)},
-      // Only 63 bytes are read, so a line end just beyond them is never seen.
+      {long_line, std::nullopt},
+      {long_line + "\n", std::nullopt},
       {std::string(63, 'a') + "\r\n", std::string(63, 'a')},
-      {std::string(62, 'b') + "\r\n", std::string(62, 'b')},
+      {std::string(63, 'a'), std::string(63, 'a')},
   };
   for (const auto& [content, expected] : cases) {
+    CaptureStdout();
     EXPECT_EQ(read_back(content), expected) << "file: " << content;
+    EXPECT_EQ(testing::messages(GetCapturedStdout()),
+              expected ? "" : "The password file's first line is longer than 63 bytes, the most "
+                              "the client takes.\n");
   }
 }
 
@@ -113,17 +119,23 @@ TEST_F(PasswordTest, FileComesBeforeTheEnvironmentAndFailsWithoutFallback) {
   EXPECT_NE(GetCapturedStdout().find("Error opening file: "), std::string::npos);
 }
 
-TEST_F(PasswordTest, EnvironmentValueIsCutTo63Characters) {
+TEST_F(PasswordTest, EnvironmentValueOfMoreThan63BytesIsRefused) {
   const std::string value = std::string(63, 'e') + "tail";
   testing::set_environment("LUMAGATE", value.c_str());
   char digest[kDigestSize] = "";
-  EXPECT_EQ(acquire_password_digest(nullptr, digest), 0);
-  EXPECT_EQ(digest, digest_of(value.substr(0, 63)));
+  CaptureStdout();
+  EXPECT_EQ(acquire_password_digest(nullptr, digest), 1);
+  EXPECT_EQ(testing::messages(GetCapturedStdout()),
+            "The password in LUMAGATE is longer than 63 bytes, the most the client takes.\n");
+  EXPECT_STREQ(digest, "");
+  EXPECT_EQ(std::getenv("LUMAGATE"), nullptr);
 
-  testing::set_environment("LUMAGATE", " \xe9 ");
-  digest[0] = '\0';
-  EXPECT_EQ(acquire_password_digest(nullptr, digest), 0);
-  EXPECT_EQ(digest, digest_of(" \xe9 "));
+  for (const std::string& taken : {value.substr(0, 63), std::string(" \xe9 ")}) {
+    testing::set_environment("LUMAGATE", taken.c_str());
+    digest[0] = '\0';
+    EXPECT_EQ(acquire_password_digest(nullptr, digest), 0);
+    EXPECT_EQ(digest, digest_of(taken));
+  }
 }
 
 // The password step, called below a stretch of stack of its own, so that
