@@ -148,7 +148,8 @@ int read_password_file(const char* path, char* password, std::size_t size) {
     return 1;
   }
   if (read == FirstLine::kTooLong) {
-    report(1, "The password file's first line is longer than %d bytes, the most the client takes.\n",
+    report(1,
+           "The password file's first line is longer than %d bytes, the most the client takes.\n",
            static_cast<int>(size - 1));
     return 1;
   }

@@ -128,10 +128,14 @@ AttributeQuery console_text_attribute(ConsoleHandle handle, std::uint16_t* attri
 // is not a console. Nothing reaches a file or a pipe.
 bool set_console_text_attribute(ConsoleHandle handle, std::uint16_t attribute);
 
-// Whether the console takes bytes 0x80 to 0x9F (on their own, or as U+0080
-// to U+009F in UTF-8) as control sequences, as terminals that honour C1
-// controls do; where a code page makes them characters, they are text.
-bool console_honours_c1_controls();
+// How the console takes bytes 0x80 to 0x9F, the C1 controls of terminals
+// that follow ECMA-48.
+enum class C1Controls {
+  kText,       // as characters of a code page
+  kInUtf8,     // as controls on their own, or as U+0080 to U+009F in UTF-8
+  kEveryByte,  // as controls wherever they stand, as an 8-bit terminal does
+};
+C1Controls console_c1_controls();
 
 // Writes a text straight to the console itself, whatever standard output is.
 void write_console(const char* text);

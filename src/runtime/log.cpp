@@ -157,7 +157,7 @@ void report(LogLevel level, const char* format, ...) {
 
 void report_server_text(LogLevel level, const char* format, const char* text) {
   const Block shown = alloc_block(kShownTextSize);
-  show_controls(shown.get(), kShownTextSize, text, platform::console_honours_c1_controls());
+  show_controls(shown.get(), kShownTextSize, text, platform::console_c1_controls());
   report(level, format, shown.get());
 }
 

@@ -65,19 +65,22 @@ struct Form {
   std::size_t used;
 };
 
-// A control character in caret notation; a C1 control (when `c1` says they
-// are controls) as "M-^" and the caret form of its low bits, as "cat -v"
-// shows it; anything else, a whole UTF-8 character at a time, as it is.
-Form shown_form(const unsigned char* text, bool c1) {
+// A control character in caret notation; a C1 control (as `c1` says the
+// console takes them) as "M-^" and the caret form of its low bits, as
+// "cat -v" shows it; anything else, a whole UTF-8 character at a time
+// where the console reads UTF-8, as it is.
+Form shown_form(const unsigned char* text, platform::C1Controls c1) {
+  using platform::C1Controls;
   const unsigned char c = text[0];
   if (is_control_character(static_cast<char>(c)) && c != '\t') {
     return {{'^', static_cast<char>(c ^ 0x40u)}, 2, 1};
   }
-  const std::size_t sequence = c >= 0x80 ? utf8_sequence_length(text) : 1;
+  std::size_t sequence = c >= 0x80 ? utf8_sequence_length(text) : 1;
+  if (c1 == C1Controls::kEveryByte) sequence = 1;
   // U+0080 to U+009F in UTF-8, or a byte of that range on its own.
   const bool c1_in_utf8 = sequence == 2 && c == 0xC2 && text[1] <= kLastC1;
-  const bool lone_c1 = sequence == 0 && c <= kLastC1;
-  if (c1 && (c1_in_utf8 || lone_c1)) {
+  const bool lone_c1 = sequence <= 1 && c >= 0x80 && c <= kLastC1;
+  if (c1 != C1Controls::kText && (c1_in_utf8 || lone_c1)) {
     const unsigned char low = (c1_in_utf8 ? text[1] : c) & 0x1Fu;
     return {{'M', '-', '^', static_cast<char>(low ^ 0x40u)}, 4, c1_in_utf8 ? 2u : 1u};
   }
@@ -89,7 +92,7 @@ Form shown_form(const unsigned char* text, bool c1) {
 
 }  // namespace
 
-void show_controls(char* out, std::size_t size, const char* text, bool c1) {
+void show_controls(char* out, std::size_t size, const char* text, platform::C1Controls c1) {
   if (size == 0) return;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   std::size_t length = 0;

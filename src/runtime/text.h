@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "platform/platform.h"
+
 namespace lumagate {
 
 // Copies `text` into `out`, cut to size - 1 bytes and always terminated.
@@ -28,10 +30,11 @@ int format_response(char* out, std::size_t size, const char* proof, int number, 
 
 // Copies `text` into `out` with each control character but tab in caret
 // notation, as "cat -v" shows it ("^[" for ESC, "^?" for DEL), so that it
-// cannot drive a terminal. With `c1`, so are the C1 controls that terminals
-// honour: bytes 0x80 to 0x9F that are no part of a UTF-8 sequence, and
-// U+0080 to U+009F in UTF-8 ("M-^[" for CSI). Cut to size - 1 bytes without
-// splitting a form or a character, and always terminated.
-void show_controls(char* out, std::size_t size, const char* text, bool c1);
+// cannot drive a terminal. So are the C1 controls, as `c1` says the console
+// takes them ("M-^[" for CSI): bytes 0x80 to 0x9F that are no part of a
+// UTF-8 sequence and U+0080 to U+009F in UTF-8, or every such byte. Cut to
+// size - 1 bytes without splitting a form or a character, and always
+// terminated.
+void show_controls(char* out, std::size_t size, const char* text, platform::C1Controls c1);
 
 }  // namespace lumagate

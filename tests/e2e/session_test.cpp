@@ -493,37 +493,44 @@ TEST(Session, ClosedServerEndsAtSilenceLimit) {
 }
 
 // A notice full of terminal controls reaches the terminal and the log file
-// in caret notation; C1 controls too, where the console takes them as such.
+// in caret notation; C1 controls too, where the console takes them as such:
+// in a UTF-8 locale never inside a character, in any other everywhere.
 TEST(Session, ServerTextCannotDriveTheTerminal) {
   REQUIRE_PRIVATE_NETWORK();
-  TempDir dir;
-  const std::string log = dir.file("client.log");
-  FakeServer server(kServer);
-  ProcessOptions on_terminal;
-  on_terminal.terminal = true;
-  Process client(client_command({"-s", kServer, "-d", kAnyDigest, "-l", log}), on_terminal);
-  ASSERT_TRUE(server.accept_client(5s)) << client.output();
-  const std::string notice = "INFO hi \x1b]0;owned\x07 \x1b[2J\x1b[31m red\b\b\b\tcaret^ del\x7f";
-  const std::string c1 = " \xc2\x9b\x9d";
-  server.send(notice + c1 + "\r\n");
-  ASSERT_TRUE(client.wait_for_output("] INFO hi ", 5s)) << client.output();
-  // Once the next line is shown, the notice's log line is surely written.
-  server.send("INFO next\r\n");
-  ASSERT_TRUE(client.wait_for_output("] INFO next\n", 5s)) << client.output();
-  const std::string shown = client.output();
   // Wine draws its own console on the terminal, and shows a tab as blanks;
   // a Windows console's code page gives bytes from 0x80 up their meaning.
   const bool windows = client_runs_under_wine();
-  const std::string tab = windows ? std::string(3, ' ') : "\t";
+  const std::string notice = "INFO hi \x1b]0;owned\x07 \x1b[2J\x1b[31m red\b\b\b\tcaret^ del\x7f";
+  const std::string c1 = " \xc2\x9b\x9d\xc3\x9d";
   const std::string visible = "] INFO hi ^[]0;owned^G ^[[2J^[[31m red^H^H^H";
   const std::string rest = "caret^ del^?";
-  const std::string c1_shown = windows ? c1 : " M-^[M-^]";
-  EXPECT_NE(shown.find(visible + tab + rest + (windows ? "" : c1_shown + "\n")), std::string::npos)
-      << shown;
-  for (const std::string raw : {"\x1b]0;owned", "\x1b[2J", "\x1b[31m", "\b", "\x7f"})
-    EXPECT_EQ(shown.find(raw), std::string::npos) << shown;
-  EXPECT_NE(file_content(log).find(visible + "\t" + rest + c1_shown + "\r\n"), std::string::npos)
-      << file_content(log);
+  const std::string tab = windows ? std::string(3, ' ') : "\t";
+  for (const auto& [locale, c1_shown] :
+       {std::pair<std::string, std::string>{"C.UTF-8", " M-^[M-^]\xc3\x9d"},
+        {"C", " \xc2M-^[M-^]\xc3M-^]"}}) {
+    SCOPED_TRACE("LC_ALL=" + locale);
+    TempDir dir;
+    const std::string log = dir.file("client.log");
+    FakeServer server(kServer);
+    ProcessOptions on_terminal;
+    on_terminal.terminal = true;
+    on_terminal.environment = {"LC_ALL=" + locale};
+    Process client(client_command({"-s", kServer, "-d", kAnyDigest, "-l", log}), on_terminal);
+    ASSERT_TRUE(server.accept_client(5s)) << client.output();
+    server.send(notice + c1 + "\r\n");
+    ASSERT_TRUE(client.wait_for_output("] INFO hi ", 5s)) << client.output();
+    // Once the next line is shown, the notice's log line is surely written.
+    server.send("INFO next\r\n");
+    ASSERT_TRUE(client.wait_for_output("] INFO next\n", 5s)) << client.output();
+    const std::string shown = client.output();
+    const std::string stored = windows ? c1 : c1_shown;
+    EXPECT_NE(shown.find(visible + tab + rest + (windows ? "" : stored + "\n")), std::string::npos)
+        << shown;
+    for (const std::string raw : {"\x1b]0;owned", "\x1b[2J", "\x1b[31m", "\b", "\x7f"})
+      EXPECT_EQ(shown.find(raw), std::string::npos) << shown;
+    EXPECT_NE(file_content(log).find(visible + "\t" + rest + stored + "\r\n"), std::string::npos)
+        << file_content(log);
+  }
 }
 
 // The calendar clock set back an hour while the server is silent: the

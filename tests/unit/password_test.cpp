@@ -73,8 +73,9 @@ TEST_F(PasswordTest, FileGivesItsFirstLineOfAtMost63Bytes) {
     CaptureStdout();
     EXPECT_EQ(read_back(content), expected) << "file: " << content;
     EXPECT_EQ(testing::messages(GetCapturedStdout()),
-              expected ? "" : "The password file's first line is longer than 63 bytes, the most "
-                              "the client takes.\n");
+              expected ? ""
+                       : "The password file's first line is longer than 63 bytes, the most "
+                         "the client takes.\n");
   }
 }
 

@@ -44,28 +44,37 @@ TEST(CutFirstLine, EndsTheFirstLineAndTellsWhereTheRestBegins) {
   }
 }
 
-// Controls in caret notation; C1 controls too, where the console takes them
-// as controls, but never a byte of a well-formed UTF-8 character.
+// Controls in caret notation; C1 controls too, as the console takes them:
+// in UTF-8, never a byte of a well-formed character; on an 8-bit terminal,
+// every byte from 0x80 to 0x9F.
 TEST(ShowControls, MakesControlsVisibleAndLeavesCharactersWhole) {
+  using platform::C1Controls;
   struct Case {
-    std::string text, shown, shown_without_c1;
+    std::string text, in_utf8, as_text, every_byte;
   };
   for (const Case& c : std::initializer_list<Case>{
-           {"a\x1b[2J\tb\x7f", "a^[[2J\tb^?", "a^[[2J\tb^?"},
-           {"\x9b\xc2\x9b", "M-^[M-^[", "\x9b\xc2\x9b"},  // alone, and U+009B in UTF-8
-           {"caf\xc3\xa9 \xe9", "caf\xc3\xa9 \xe9", "caf\xc3\xa9 \xe9"},  // UTF-8, Latin-1
-           {"\xe2\x80\x9b", "\xe2\x80\x9b", "\xe2\x80\x9b"},              // U+201B holds 0x9B
-           {"\xe2\x9b", "\xe2M-^[", "\xe2\x9b"},                          // a character cut short
-           {"\xc0\x9b \xed\xa0\x80", "\xc0M-^[ \xed\xa0M-^@", "\xc0\x9b \xed\xa0\x80"},
+           {"a\x1b[2J\tb\x7f", "a^[[2J\tb^?", "a^[[2J\tb^?", "a^[[2J\tb^?"},
+           // alone, and U+009B in UTF-8
+           {"\x9b\xc2\x9b", "M-^[M-^[", "\x9b\xc2\x9b", "M-^[\xc2M-^["},
+           // UTF-8, Latin-1
+           {"caf\xc3\xa9 \xe9", "caf\xc3\xa9 \xe9", "caf\xc3\xa9 \xe9", "caf\xc3\xa9 \xe9"},
+           // U+201B and U+00DD hold 0x9B and 0x9D
+           {"\xe2\x80\x9b\xc3\x9d", "\xe2\x80\x9b\xc3\x9d", "\xe2\x80\x9b\xc3\x9d",
+            "\xe2M-^@M-^[\xc3M-^]"},
+           {"\xe2\x9b", "\xe2M-^[", "\xe2\x9b", "\xe2M-^["},  // a character cut short
+           {"\xc0\x9b \xed\xa0\x80", "\xc0M-^[ \xed\xa0M-^@", "\xc0\x9b \xed\xa0\x80",
+            "\xc0M-^[ \xed\xa0M-^@"},
        }) {
-    char shown[16];
-    show_controls(shown, sizeof shown, c.text.c_str(), true);
-    EXPECT_EQ(std::string(shown), c.shown) << c.text;
-    show_controls(shown, sizeof shown, c.text.c_str(), false);
-    EXPECT_EQ(std::string(shown), c.shown_without_c1) << c.text;
+    for (const auto& [c1, expected] : {std::pair{C1Controls::kInUtf8, c.in_utf8},
+                                       {C1Controls::kText, c.as_text},
+                                       {C1Controls::kEveryByte, c.every_byte}}) {
+      char shown[24];
+      show_controls(shown, sizeof shown, c.text.c_str(), c1);
+      EXPECT_EQ(std::string(shown), expected) << c.text;
+    }
   }
   char cut[6];  // room for 5: the form of a C1 control is not split
-  show_controls(cut, sizeof cut, "ab\x9b", true);
+  show_controls(cut, sizeof cut, "ab\x9b", C1Controls::kInUtf8);
   EXPECT_STREQ(cut, "ab");
 }
 

@@ -1,5 +1,7 @@
 // The terminal: title, colours by ANSI sequences, and raw key input.
 #include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -53,8 +55,20 @@ void set_console_title(const char* title) {
 // A terminal selection never holds the writer.
 void prepare_console() {}
 
-// Terminals that follow ECMA-48 take them as CSI, OSC, ST and the rest.
-bool console_honours_c1_controls() { return true; }
+// A terminal is taken to use the character set of the locale the client
+// runs in (LC_ALL, LC_CTYPE, LANG, as the C library reads them): one that is
+// not UTF-8 takes a byte from 0x80 to 0x9F as a control inside what would
+// be a UTF-8 character too. Asked once: the environment does not change.
+C1Controls console_c1_controls() {
+  static const C1Controls found = [] {
+    const locale_t chosen = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+    if (chosen == static_cast<locale_t>(nullptr)) return C1Controls::kEveryByte;
+    const bool utf8 = std::strcmp(nl_langinfo_l(CODESET, chosen), "UTF-8") == 0;
+    freelocale(chosen);
+    return utf8 ? C1Controls::kInUtf8 : C1Controls::kEveryByte;
+  }();
+  return found;
+}
 
 ConsoleHandle standard_output_handle() {
   return fcntl(STDOUT_FILENO, F_GETFD) == -1 ? kInvalidConsole : STDOUT_FILENO;

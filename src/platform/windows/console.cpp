@@ -70,7 +70,7 @@ void set_console_title(const char* title) { SetConsoleTitleA(title); }
 
 // Bytes from 0x80 up are characters of the console's code page, and in a
 // multi-byte code page parts of characters.
-bool console_honours_c1_controls() { return false; }
+C1Controls console_c1_controls() { return C1Controls::kText; }
 
 ConsoleHandle standard_output_handle() {
   return reinterpret_cast<ConsoleHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
