@@ -199,6 +199,27 @@ TEST(CommandLine, AnotherUsersLogFileIsLeftAloneAndToldOnce) {
   EXPECT_EQ(file_content(log), "theirs\n");
 }
 
+// A log the last line took past 1 MiB is deleted while its path still names
+// it, never a file put there since.
+TEST(CommandLine, ALogPastItsLimitIsDeletedOnlyWhileItsPathNamesIt) {
+  REQUIRE_PRIVATE_NETWORK();
+  SKIP_UNDER_WINE("the shim that plants a file after a write works in a Linux program");
+  SKIP_UNDER_EMULATOR(kShimNeedsLinuxClient);
+  TempDir dir;
+  const std::string log = dir.file("log");
+  std::ofstream(log) << std::string(1 << 20, 'a');
+  std::ofstream(dir.file("planted")) << "theirs\n";
+  Process client(
+      client_command({"-l", log, "-s", "no-such-host.invalid", "-d", kAnyDigest}),
+      with_shim({"TEST_SHIM_PLANT=" + dir.file("planted"), "TEST_SHIM_PLANT_AT=" + log}));
+  // Once the second line is shown, the first has surely gone to the log.
+  Transcript transcript(client);
+  for (int line = 0; line < 2; ++line) {
+    ASSERT_TRUE(transcript.next("] unable to resolve host", 10s)) << client.output();
+  }
+  EXPECT_TRUE(file_content(log).starts_with("theirs\n")) << file_content(log);
+}
+
 // A name is used whole, never cut into another one; a value that can never
 // be right ends start-up with code 1.
 TEST(CommandLine, ValuesThatCanNeverBeRightAreRefused) {

@@ -7,6 +7,8 @@
 //   TEST_SHIM_CLOCK_TRIGGER=PATH     once PATH exists
 //   TEST_SHIM_SLEEP_DIVISOR=N        every sleep lasts an Nth of its time,
 //                                    so that many rounds fit in a short run
+//   TEST_SHIM_PLANT=FILE             FILE is moved to the path of the file
+//   TEST_SHIM_PLANT_AT=PATH          written to, PATH, right after the write
 // The monotonic clock is left alone.
 #include <dlfcn.h>
 #include <signal.h>
@@ -16,7 +18,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <string>
 
 namespace {
 
@@ -47,9 +51,29 @@ bool is_stream_socket(int fd) {
   return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
 }
 
+// Whether `fd` is open on the file at `path`.
+bool opened_at(int fd, const char* path) {
+  char target[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t length = readlink(link.c_str(), target, sizeof target);
+  return length > 0 && static_cast<std::size_t>(length) == std::strlen(path) &&
+         std::memcmp(target, path, static_cast<std::size_t>(length)) == 0;
+}
+
 }  // namespace
 
 extern "C" {
+
+ssize_t write(int fd, const void* data, size_t size) {
+  static auto real = next_definition<ssize_t (*)(int, const void*, size_t)>("write");
+  const ssize_t result = real(fd, data, size);
+  const int error = errno;
+  const char* plant = std::getenv("TEST_SHIM_PLANT");
+  const char* at = std::getenv("TEST_SHIM_PLANT_AT");
+  if (plant != nullptr && at != nullptr && opened_at(fd, at)) rename(plant, at);
+  errno = error;
+  return result;
+}
 
 time_t time(time_t* out) noexcept {
   static auto real = next_definition<time_t (*)(time_t*)>("time");

@@ -1,8 +1,11 @@
 // What only POSIX has: colours as ANSI sequences on a terminal, the C
 // library's error texts, file modes.
 #include <fcntl.h>
+#include <limits.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -131,27 +134,58 @@ TEST_F(PosixReportTest, ALogFileThatIsADeviceIsToldOnceAndLeavesTheConsoleAlone)
             "still shown\nLog file /dev/full not written: it is not a regular file.\nagain\n");
 }
 
+// The log appended to by a process of another user, as a client that is
+// not root is: the kernel itself refuses it more than root.
+platform::LogAppend append_as_user(uid_t user, const std::string& log) {
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(setuid(user) != 0 ? 100
+                            : static_cast<int>(platform::append_to_log_file(log.c_str(), "line\r\n",
+                                                                            6, kLogFileLimit)));
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return static_cast<platform::LogAppend>(WEXITSTATUS(status));
+}
+
 // What a local user may plant at the log path of a client run by root: a
 // link to a file of their choosing (or to none yet), a FIFO that would hold
-// the client, a file of their own that they could read, a second name of
-// a file. None of them is written, and none blocks.
+// the client (a reader waits at it), a file of their own that they could
+// read, a second name of a file. None of them is written, none blocks, none
+// is even opened, and each is told for what it is, also where the kernel
+// refuses the open itself.
 TEST_F(PosixReportTest, ALogFileOthersCouldSteerIsNeverWritten) {
   using platform::LogAppend;
   const std::string log = path("log");
-  const std::pair<const char*, LogAppend> plantings[] = {
-      {"ln -s target log", LogAppend::kSymbolicLink},
-      {"ln -s missing log", LogAppend::kSymbolicLink},
-      {"mkfifo log", LogAppend::kNotRegularFile},
-      {"ln target log", LogAppend::kOtherNames},
-      {"cp target log && chown 1 log", LogAppend::kAnotherUsersFile},  // as root only
+  struct Planting {
+    const char* plant;
+    LogAppend result;
+    bool by_nobody;  // appended by a client that is not root
   };
-  for (const auto& [plant, result] : plantings) {
+  const Planting plantings[] = {
+      {"ln -s target log", LogAppend::kSymbolicLink, false},
+      {"ln -s missing log", LogAppend::kSymbolicLink, false},
+      {"mkfifo log", LogAppend::kNotRegularFile, false},
+      {"ln target log", LogAppend::kOtherNames, false},
+      {"cp target log && chown 1 log", LogAppend::kAnotherUsersFile, false},  // as root only
+      {"cp target log && chown 1 log && chmod 600 log", LogAppend::kAnotherUsersFile, true},
+  };
+  for (const auto& [plant, result, by_nobody] : plantings) {
     SCOPED_TRACE(plant);
     write_file(path("target"), "theirs\n");
     if (std::system(("cd " + folder_.string() + " && " + plant + " 2>/dev/null").c_str()) != 0) {
       continue;
     }
-    EXPECT_EQ(platform::append_to_log_file(log.c_str(), "line\r\n", 6, kLogFileLimit), result);
+    const int reader = open(log.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    const int opens = inotify_init1(IN_NONBLOCK);
+    inotify_add_watch(opens, log.c_str(), IN_OPEN | IN_DONT_FOLLOW);
+    EXPECT_EQ(by_nobody ? append_as_user(65534, log)
+                        : platform::append_to_log_file(log.c_str(), "line\r\n", 6, kLogFileLimit),
+              result);
+    alignas(inotify_event) char events[sizeof(inotify_event) + NAME_MAX + 1];
+    EXPECT_LT(read(opens, events, sizeof events), 0) << "opened";
+    close(opens);
+    if (reader >= 0) close(reader);
     EXPECT_EQ(read_file(path("target")), "theirs\n");
     EXPECT_FALSE(std::filesystem::exists(path("missing")));
     if (std::filesystem::is_regular_file(std::filesystem::symlink_status(log))) {
