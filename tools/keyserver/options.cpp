@@ -56,7 +56,8 @@ constexpr std::string_view kValueFlags[] = {"--address",          "--port",
                                             "--challenge",        "--info",
                                             "--message",          "--mode-required",
                                             "--max-seconds",      "--reset-after",
-                                            "--max-connections",  "--idle-timeout"};
+                                            "--max-connections",  "--idle-timeout",
+                                            "--max-per-address"};
 constexpr std::string_view kSwitches[] = {"--close-on-sorry", "--quiet"};
 
 template <std::size_t N>
@@ -101,8 +102,8 @@ bool apply_value(std::string_view name, const std::string& value, KeyserverOptio
     options->accounts.push_back({digest, true});
     if (value.size() > 63)
       options->notes.push_back("account " + std::to_string(options->accounts.size()) +
-                               ": the client keeps at most 63 password characters, so this "
-                               "password can never match");
+                               ": the client refuses passwords longer than 63 bytes, so this "
+                               "account can never be used");
   } else if (name == "--digest") {
     if (value.empty() || value.size() > 32 || has_control(value)) {
       *error = bad + "expected 1 to 32 printable characters";
@@ -147,6 +148,12 @@ bool apply_value(std::string_view name, const std::string& value, KeyserverOptio
       return false;
     }
     options->max_connections = static_cast<int>(number);
+  } else if (name == "--max-per-address") {
+    if (!parse_integer(value, 1, 65536, &number)) {
+      *error = bad + "expected a number of connections from 1 to 65536";
+      return false;
+    }
+    options->max_per_address = static_cast<int>(number);
   } else if (name == "--line-gap") {
     if (!parse_integer(value, 0, 60000, &number)) {
       *error = bad + "expected milliseconds from 0 to 60000";
@@ -252,10 +259,13 @@ At least one account (--password or --digest) is required.
   --max-connections N     serve at most N clients at once; more are closed at
                           once (default 64, fewer when the descriptor limit
                           leaves no room for 64)
-  --idle-timeout SEC      drop a client that has sent no line for this long;
-                          0: never (default: three times the longer of the
-                          challenge period and the interval the client keeps,
-                          at least 30; never without challenges)
+  --max-per-address N     let one client address hold at most N of them; more
+                          are closed at once (default 4)
+  --idle-timeout SEC      drop a client that has sent no line to answer for
+                          this long (a blank line does not count); 0: never
+                          (default: three times the longer of the challenge
+                          period and the interval the client keeps, at least
+                          30; never without challenges)
   --max-seconds SEC       stop by itself after this long (default: never)
   --quiet                 do not log events on standard output
   --self-test             run the built-in checks and exit
@@ -265,11 +275,11 @@ SEC values may have up to three decimals (0.5). Any VALUE may also be given as
 --option=VALUE. SIGINT and SIGTERM stop the server with exit code 0; bad
 options give exit code 2, a failure to listen exit code 1.
 
-Pacing: the client takes one line per read, drops the rest of that read, and
-pauses a second after each line. So lines to a client are spaced by --line-gap
-(0 sends them back to back), notices come just before GOOD (after GOOD the
-client sleeps the interval and would read a notice and the next challenge as
-one), and keep-alives sent while it sleeps share its next read the same way.
+Pacing: the client handles one line at a time and pauses a second after
+each; what a read brings behind a line waits for the next turn. Lines to a
+client are spaced by --line-gap (0 sends them back to back), and notices come
+just before GOOD, since after GOOD the client sleeps the interval before it
+reads again.
 )";
 }
 

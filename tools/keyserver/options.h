@@ -28,7 +28,8 @@ struct KeyserverOptions {
   bool close_on_sorry = false;
   int reset_after = 0;       // verdicts before a connection is reset; 0: never
   int max_connections = 64;  // lowered further at start to fit the descriptor limit
-  long long idle_ms = 0;     // silence after which a client is dropped; 0: never
+  int max_per_address = 4;   // connections one client address may hold at once
+  long long idle_ms = 0;     // time without an answered line before a client is dropped; 0: never
   long long max_ms = 0;      // 0: run until signalled
   bool quiet = false;
   std::vector<std::string> notes;  // remarks on odd accounts, logged at start

@@ -97,8 +97,9 @@ void check_options(Checker& t) {
                o.address == "127.0.0.2" && o.port == 12040 && o.interval == 60 &&
                o.challenge_period_ms == 60000 && o.keepalive_period_ms == 0 &&
                o.line_gap_ms == 1500 && o.max_ms == 0 && !o.challenge && !o.close_on_sorry &&
-               o.reset_after == 0 && o.max_connections == 64 && o.idle_ms == 180000 &&
-               o.accounts.size() == 1 && o.accounts[0].digest == kSecretDigest,
+               o.reset_after == 0 && o.max_connections == 64 && o.max_per_address == 4 &&
+               o.idle_ms == 180000 && o.accounts.size() == 1 &&
+               o.accounts[0].digest == kSecretDigest,
            "defaults, and a password becomes its digest");
 
   o = {};

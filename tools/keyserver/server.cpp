@@ -109,6 +109,7 @@ OutLine make_line(std::string text, LineKind kind = LineKind::kPlain) {
 struct Connection {
   int id = 0;
   int fd = -1;
+  std::string address;  // the client's, without the port
   std::string peer;
   std::string input;
   std::deque<OutLine> queue;
@@ -117,7 +118,7 @@ struct Connection {
   bool reset_after_write = false;
   int verdicts = 0;
   Ms last_line_at = kLongAgo;
-  Ms heard_at = 0;                       // when the client last sent a whole line, or connected
+  Ms heard_at = 0;                       // when the client last sent a line to answer, or connected
   std::optional<std::string> challenge;  // the last one sent
   bool challenge_queued = false;
   bool keepalive_queued = false;
@@ -235,10 +236,11 @@ void pump_output(Server& server, Connection& c, Ms now) {
   }
 }
 
-// Answers one line from the client.
-void handle_line(Server& server, Connection& c, const std::string& line) {
+// Answers one line from the client; false for a blank one, which gets no
+// answer.
+bool handle_line(Server& server, Connection& c, const std::string& line) {
   log_event("#%d recv %s", c.id, printable(line).c_str());
-  if (line.empty()) return;  // a stray Enter from someone typing by hand
+  if (line.empty()) return false;  // a stray Enter from someone typing by hand
   // The client has read what came before its answer, so the reply cannot
   // share a read with it and need not wait for the gap.
   c.last_line_at = kLongAgo;
@@ -261,6 +263,7 @@ void handle_line(Server& server, Connection& c, const std::string& line) {
     c.closing = true;
   }
   if (c.queue.size() > kMaxQueued) close_connection(c, "too many lines waiting for the client");
+  return true;
 }
 
 void read_input(Server& server, Connection& c) {
@@ -278,8 +281,9 @@ void read_input(Server& server, Connection& c) {
   c.input.append(buffer, static_cast<std::size_t>(got));
   std::string line;
   while (!c.closing && !c.closed && take_line(&c.input, &line)) {
-    c.heard_at = now_ms();
-    handle_line(server, c, line);
+    // Only a line it answers keeps a connection: blank lines would let a
+    // crowd hold every slot for ever.
+    if (handle_line(server, c, line)) c.heard_at = now_ms();
   }
   if (!c.closed && c.input.size() > kMaxLine) close_connection(c, "line too long");
 }
@@ -300,13 +304,22 @@ void accept_clients(Server& server, Ms now) {
     char address[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
     const std::string where = std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
-    const auto open =
-        static_cast<std::size_t>(std::count_if(server.connections.begin(), server.connections.end(),
-                                               [](const auto& c) { return !c->closed; }));
+    std::size_t open = 0;
+    std::size_t from_address = 0;
+    for (const auto& c : server.connections) {
+      open += c->closed ? 0 : 1;
+      from_address += !c->closed && c->address == address ? 1 : 0;
+    }
+    // Closed at once rather than left unanswered in the backlog.
     if (open >= server.max_connections) {
-      // Closed at once rather than left unanswered in the backlog.
       log_event("#%d refuse %s: %zu connections open, the most allowed", ++server.next_id,
                 where.c_str(), open);
+      ::close(fd);
+      continue;
+    }
+    if (from_address >= static_cast<std::size_t>(server.options.max_per_address)) {
+      log_event("#%d refuse %s: %zu connections open from %s, the most one address may hold",
+                ++server.next_id, where.c_str(), from_address, address);
       ::close(fd);
       continue;
     }
@@ -315,6 +328,7 @@ void accept_clients(Server& server, Ms now) {
     auto c = std::make_unique<Connection>();
     c->id = ++server.next_id;
     c->fd = fd;
+    c->address = address;
     c->peer = where;
     c->heard_at = now;
     log_event("#%d accept %s", c->id, c->peer.c_str());
@@ -438,7 +452,7 @@ int run_server(const KeyserverOptions& options) {
     }
     for (auto& c : server.connections) {
       if (options.idle_ms > 0 && !c->closed && now - c->heard_at >= options.idle_ms)
-        close_connection(*c, "idle: no line from the client within --idle-timeout");
+        close_connection(*c, "idle: no line to answer from the client within --idle-timeout");
       schedule_lines(server, *c, now);
       pump_output(server, *c, now);
     }
