@@ -8,7 +8,9 @@
 
 using namespace lumagate;
 
-int main(int argc, char** argv) {
+namespace {
+
+int client_main(int argc, char** argv) {
   // Before any socket or file is made, or console text would go into it.
   if (!platform::secure_standard_streams()) return 1;
   platform::prepare_standard_output();
@@ -36,3 +38,7 @@ int main(int argc, char** argv) {
   }
   run_session(server_address, digest);
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { platform::run_program(argc, argv, client_main); }

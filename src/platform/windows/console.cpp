@@ -144,6 +144,15 @@ void restore_console_input() {
   input_mode_changed = 0;
 }
 
+void hold_window_for_reading() {
+  DWORD processes[2];
+  if (GetConsoleProcessList(processes, 2) != 1 || !open_console_input()) return;
+  write_console("Press a key to close this window.");
+  FlushConsoleInputBuffer(console_input);
+  read_console_key();
+  write_console("\n");
+}
+
 }  // namespace windows
 
 }  // namespace lumagate::platform
