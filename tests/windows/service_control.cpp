@@ -5,6 +5,7 @@
 //   service_control stop NAME                 stops it, waits until it has
 //   service_control wait NAME                 waits until it has stopped by itself
 //   service_control query NAME
+//   service_control config NAME              how it is set up
 //   service_control delete NAME
 //   service_control messages PROGRAM          the program's Event Log texts
 #include <windows.h>
@@ -64,6 +65,35 @@ int messages(const wchar_t* program) {
   return 0;
 }
 
+int config(SC_HANDLE service) {
+  alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
+  DWORD size = 0;
+  auto* setup = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+  if (QueryServiceConfigW(service, setup, sizeof buffer, &size) == 0) return 1;
+  std::printf("command: %ls\naccount: %ls\nstart: %lu\n", setup->lpBinaryPathName,
+              setup->lpServiceStartName, setup->dwStartType);
+  if (QueryServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, buffer, sizeof buffer,
+                           &size) != 0) {
+    std::printf("delayed: %d\n",
+                reinterpret_cast<SERVICE_DELAYED_AUTO_START_INFO*>(buffer)->fDelayedAutostart);
+  }
+  if (QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof buffer, &size) !=
+      0) {
+    std::printf("description: %ls\n",
+                reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer)->lpDescription);
+  }
+  if (QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer, &size) !=
+      0) {
+    const auto* failure = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer);
+    std::printf("reset: %lu\n", failure->dwResetPeriod);
+    for (DWORD i = 0; i < failure->cActions; ++i) {
+      std::printf("action: %d after %lu ms\n", failure->lpsaActions[i].Type,
+                  failure->lpsaActions[i].Delay);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -94,6 +124,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"wait") return report(service, SERVICE_RUNNING, 60);
   if (command == L"query") return report(service, 0, 0);
+  if (command == L"config") return config(service);
   if (command == L"delete") return DeleteService(service) != 0 ? 0 : 1;
   return 2;
 }
