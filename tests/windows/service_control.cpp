@@ -5,7 +5,7 @@
 //   service_control stop NAME                 stops it, waits until it has
 //   service_control wait NAME                 waits until it has stopped by itself
 //   service_control query NAME
-//   service_control config NAME              how it is set up
+//   service_control config NAME               how it is set up
 //   service_control delete NAME
 //   service_control messages PROGRAM          the program's Event Log texts
 #include <windows.h>
@@ -15,20 +15,8 @@
 
 namespace {
 
-const char* state_name(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED:
-      return "stopped";
-    case SERVICE_START_PENDING:
-      return "starting";
-    case SERVICE_STOP_PENDING:
-      return "stopping";
-    case SERVICE_RUNNING:
-      return "running";
-    default:
-      return "other";
-  }
-}
+// The states from SERVICE_STOPPED (1) to SERVICE_RUNNING (4).
+const char* const kStates[] = {"other", "stopped", "starting", "stopping", "running"};
 
 // Waits up to `seconds` while the service is in `state`; then prints it.
 int report(SC_HANDLE service, DWORD state, int seconds) {
@@ -43,8 +31,8 @@ int report(SC_HANDLE service, DWORD state, int seconds) {
     if (status.dwCurrentState != state) break;
   }
   std::printf("state: %s\nexit code: %lu\nservice exit code: %lu\n",
-              state_name(status.dwCurrentState), status.dwWin32ExitCode,
-              status.dwServiceSpecificExitCode);
+              kStates[status.dwCurrentState <= 4 ? status.dwCurrentState : 0],
+              status.dwWin32ExitCode, status.dwServiceSpecificExitCode);
   return 0;
 }
 
