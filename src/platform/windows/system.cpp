@@ -80,7 +80,10 @@ char** utf8_arguments(int* argc, char** argv) {
   static std::vector<char*> pointers;
   const wchar_t* line = GetCommandLineW();
   if (line == nullptr) return argv;
-  for (const std::wstring& word : split_command_line(line)) texts.push_back(utf8_text(word));
+  const std::vector<std::wstring> words = split_command_line(line);
+  texts.reserve(words.size());
+  for (const std::wstring& word : words) texts.push_back(utf8_text(word));
+  pointers.reserve(texts.size() + 1);
   for (std::string& text : texts) pointers.push_back(text.data());
   pointers.push_back(nullptr);
   *argc = static_cast<int>(texts.size());
