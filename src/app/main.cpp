@@ -27,9 +27,12 @@ int client_main(int argc, char** argv) {
   platform::prepare_console();
   platform::set_console_title("LumagateC 1.0");
 
-  char* server_address = static_cast<char*>(alloc_or_exit(kServerAddressSize));
+  // Kept for the whole run, whichever road ends it.
+  static char* server_address = nullptr;
+  server_address = static_cast<char*>(alloc_or_exit(kServerAddressSize));
   server_address[0] = '\0';
-  char* digest = static_cast<char*>(alloc_or_exit(kDigestSize));
+  static char* digest = nullptr;
+  digest = static_cast<char*>(alloc_or_exit(kDigestSize));
   digest[0] = '\0';
 
   if (parse_command_line(argc, argv, server_address, kServerAddressSize, digest, kDigestSize) !=
