@@ -8,7 +8,9 @@
 
 using namespace lumagate;
 
-int main(int argc, char** argv) {
+namespace {
+
+int client_main(int argc, char** argv) {
   // Before any socket or file is made, or console text would go into it.
   if (!platform::secure_standard_streams()) return 1;
   platform::prepare_standard_output();
@@ -25,9 +27,12 @@ int main(int argc, char** argv) {
   platform::prepare_console();
   platform::set_console_title("LumagateC 1.0");
 
-  char* server_address = static_cast<char*>(alloc_or_exit(kServerAddressSize));
+  // Kept for the whole run, whichever road ends it.
+  static char* server_address = nullptr;
+  server_address = static_cast<char*>(alloc_or_exit(kServerAddressSize));
   server_address[0] = '\0';
-  char* digest = static_cast<char*>(alloc_or_exit(kDigestSize));
+  static char* digest = nullptr;
+  digest = static_cast<char*>(alloc_or_exit(kDigestSize));
   digest[0] = '\0';
 
   if (parse_command_line(argc, argv, server_address, kServerAddressSize, digest, kDigestSize) !=
@@ -36,3 +41,7 @@ int main(int argc, char** argv) {
   }
   run_session(server_address, digest);
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { platform::run_program(argc, argv, client_main); }

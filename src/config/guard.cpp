@@ -33,13 +33,19 @@ bool equal_ignoring_case(const char* left, const char* right, std::size_t length
 
 }  // namespace
 
-// 1 when the guard port cannot be bound; 0 when it is now ours, or when no
-// socket could be made to ask.
+// 1 when another socket holds the guard port; 0 when it is now ours, or
+// when it cannot be asked. A bind refused for another reason (a range that
+// Hyper-V, WSL 2 or Docker reserve, no loopback) tells of no other client:
+// it is said, and the process check still runs.
 int instance_port_busy() {
   const platform::Socket socket = platform::open_ipv4_tcp_socket();
   if (socket < 0) return 0;
   guard_socket = socket;
-  return platform::bind_loopback(guard_socket, kGuardPort) < 0 ? 1 : 0;
+  if (platform::bind_loopback(guard_socket, kGuardPort) == 0) return 0;
+  const std::int32_t code = platform::last_error();
+  if (platform::address_in_use(code)) return 1;
+  report_system_error("Holding the guard port 127.0.0.1:12040", code);
+  return 0;
 }
 
 // 1 when a process of the sibling service is found.

@@ -65,7 +65,8 @@ struct FileCloser {
 }  // namespace
 
 // 0 with a non-empty text in `digest`; 1 when the password file could not
-// be read, or a password source holds more than the password buffer takes.
+// be read, a password source holds more than the password buffer takes, or
+// there is none and no console to ask.
 int acquire_password_digest(const char* password_file, char* digest) {
   PasswordBuffer password;
   if (digest[0] != '\0') return 0;
@@ -82,8 +83,12 @@ int acquire_password_digest(const char* password_file, char* digest) {
              kPasswordVariable, static_cast<int>(kPasswordSize - 1));
       return 1;
     }
-  } else {
-    prompt_password(password.text(), kPasswordSize);
+  } else if (!prompt_password(password.text(), kPasswordSize)) {
+    // Never the digest of an empty password nobody typed.
+    report(1,
+           "No password was given, and there is no console to ask for it: give it with -f, "
+           "-d or LUMAGATE.\n");
+    return 1;
   }
   Md5Context context{};
   md5_hex_in(&context, password.text(), digest);
@@ -134,7 +139,7 @@ int read_password_file(const char* path, char* password, std::size_t size) {
   // The stream reads through a buffer of our own, wiped once it is closed,
   // so that no copy of the password stays behind in one that is freed.
   WipedBuffer buffer;
-  FileCloser closer{std::fopen(path, "r")};
+  FileCloser closer{platform::open_file(path, "r")};
   if (closer.file == nullptr) {
     report(1, "Error opening file: %s\n", std::strerror(errno));
     return 1;
@@ -165,16 +170,18 @@ int read_password_file(const char* path, char* password, std::size_t size) {
   return 0;
 }
 
-// Reads a masked password from the console; without a console, or once a
-// key cannot be read, the entry ends with what was typed.
-void prompt_password(char* password, std::size_t size) {
-  colour_on(kPromptLevel);
+// Reads a masked password from the console; once a key cannot be read,
+// the entry ends with what was typed. Without a console it asks nothing.
+bool prompt_password(char* password, std::size_t size) {
+  password[0] = '\0';
   // Raw input first, so that keys typed as soon as the prompt shows are
   // never echoed by the terminal.
   const bool console = platform::begin_console_input();
+  if (!console) return false;
+  colour_on(kPromptLevel);
   platform::write_console("Enter Lumagate password: ");
   std::size_t stored = 0;
-  while (console) {
+  for (;;) {
     const int key = platform::read_console_key();
     if (key < 0) break;
     if ((key == kBackspace || key == kDelete) && stored > 0) {
@@ -189,10 +196,11 @@ void prompt_password(char* password, std::size_t size) {
       password[stored++] = static_cast<char>(key);
     }
   }
-  if (console) platform::end_console_input();
+  platform::end_console_input();
   password[stored] = '\0';
   platform::write_console("\n");
   colour_off();
+  return true;
 }
 
 }  // namespace lumagate

@@ -5,12 +5,26 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace lumagate::platform {
 
 // ---- process ---------------------------------------------------------------
+
+// Runs `client_main` the platform's way and ends the process with its
+// result through exit_process. On Windows the Service Control Manager may
+// have started the process: then it runs as that manager's service, whose
+// state tell_service_turn and exit_process report. Every platform hands
+// `client_main` its arguments in UTF-8.
+[[noreturn]] void run_program(int argc, char** argv, int (*client_main)(int argc, char** argv));
+
+// Ends the process with `code`: exit handlers run and the standard streams
+// are flushed. A service tells its manager first; a console window that
+// belongs to this process alone waits for a key after an error, so that
+// the message can be read before the window closes.
+[[noreturn]] void exit_process(int code);
 
 // Called before anything else: gives every closed standard stream the null
 // device, so that no file or socket opened later takes its place and gets
@@ -73,6 +87,9 @@ void erase_environment_variable(const char* name);
 
 // ---- files -------------------------------------------------------------------
 
+// std::fopen for a path in UTF-8, whatever the system's own code page.
+std::FILE* open_file(const char* path, const char* mode);
+
 // What became of an append to the log file.
 enum class LogAppend {
   kAppended,          // written whole
@@ -98,6 +115,15 @@ LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t si
 // Tells the service manager that started the process one state line, such
 // as "READY=1" or "STATUS=text". Does nothing when none listens.
 void notify_service_manager(const char* state);
+
+// A turn of the client that a service manager shows its user: the session
+// has begun (the start-up checks passed), the client is let in (the first
+// time or again), or it is no longer let in. `status` is the status line as
+// it stands. On Windows the session's start makes the service "running",
+// and each turn is an entry in the Event Log; systemd learns all it needs
+// from notify_service_manager, so elsewhere this does nothing.
+enum class ServiceTurn { kSessionBegun, kLetIn, kNoLongerLetIn };
+void tell_service_turn(ServiceTurn turn, const char* status);
 
 // ---- console -----------------------------------------------------------------
 
@@ -203,6 +229,9 @@ long send_bytes(Socket socket, const char* data, std::size_t size);
 
 // 0 when bound to the loopback address and `port`, -1 otherwise.
 int bind_loopback(Socket socket, std::uint16_t port);
+
+// Whether an error code of bind_loopback means another socket holds the port.
+bool address_in_use(std::int32_t code);
 
 void close_socket(Socket socket);
 

@@ -23,7 +23,7 @@ static_assert(std::atomic<int>::is_always_lock_free);
 void exit_program(int code) {
   platform::cleanup_sockets();
   if (exit_function != nullptr) exit_function(code);
-  std::exit(code);
+  platform::exit_process(code);
 }
 
 void on_terminate_signal(int signal_number) {

@@ -31,7 +31,20 @@ void format_status(const ServiceStatus& status, const char* server, int interval
   }
 }
 
+// The status line without its "STATUS=", for a turn.
+void tell_turn(const ServiceStatus& status, platform::ServiceTurn turn, const char* server,
+               int interval) {
+  std::array<char, sizeof status.told> line{};
+  format_status(status, server, interval, line.data(), line.size());
+  platform::tell_service_turn(turn, line.data() + std::strlen("STATUS="));
+}
+
 }  // namespace
+
+void tell_session_begun(const char* server) {
+  platform::tell_service_turn(platform::ServiceTurn::kSessionBegun,
+                              server[0] != '\0' ? server : "the first that discovery finds");
+}
 
 void tell_status(ServiceStatus& status, const char* server, int interval) {
   std::array<char, sizeof status.told> line{};
@@ -42,7 +55,9 @@ void tell_status(ServiceStatus& status, const char* server, int interval) {
 }
 
 void tell_let_in(ServiceStatus& status, const char* server, int interval) {
+  const bool turn = !status.let_in;
   status.let_in = true;
+  if (turn) tell_turn(status, platform::ServiceTurn::kLetIn, server, interval);
   if (!status.ready_told) {
     status.ready_told = true;
     platform::notify_service_manager("READY=1");
@@ -51,11 +66,13 @@ void tell_let_in(ServiceStatus& status, const char* server, int interval) {
 }
 
 void tell_failure(ServiceStatus& status, const char* server, int interval, const char* failure) {
+  const bool turn = status.let_in;
   status.let_in = false;
   platform::TimeOfDay time{};
   if (!platform::local_time_of_day(current_time(), &time)) time = {0, 0, 0};
   std::snprintf(status.last_failure.data(), status.last_failure.size(), "%02d:%02d:%02d at %s: %s",
                 time.hour, time.minute, time.second, server, failure);
+  if (turn) tell_turn(status, platform::ServiceTurn::kNoLongerLetIn, server, interval);
   tell_status(status, server, interval);
 }
 

@@ -261,6 +261,7 @@ void run_session(const char* server_address, const char* password_digest) {
   session.received.line = static_cast<char*>(alloc_or_exit(kLineSize));
   session.received.kept = static_cast<char*>(alloc_or_exit(kLineSize));
   session.answer = static_cast<char*>(alloc_or_exit(kLineSize));
+  tell_session_begun(server_address);
   if (session.discovering) {
     session.candidate_count = build_candidate_list(session.candidates);
     session.next_candidate = 0;

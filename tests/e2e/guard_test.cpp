@@ -118,6 +118,27 @@ TEST(GuardE2e, PortHeldByAnotherProgramRefuses) {
   close(fd);
 }
 
+// Only another socket on the port means another client. A bind refused for
+// another reason (Windows refuses the ranges that Hyper-V, WSL 2 and Docker
+// reserve; here the loopback address is gone) is said once, and the client
+// goes on.
+TEST(GuardE2e, APortRefusedForAnotherReasonIsNoOtherClient) {
+  REQUIRE_PRIVATE_NETWORK();
+  run_command("ip addr del 127.0.0.1/8 dev lo");
+  Process client(client_command({"-v", "-s", "127.0.0.2", "-d", kAnyDigest}));
+  ASSERT_TRUE(client.wait_for_output("] connecting to 127.0.0.2:12040...\n", 15s))
+      << client.output();
+  // The system's text follows, where it has one for the code.
+  EXPECT_TRUE(std::regex_search(
+      client.output(),
+      std::regex(
+          R"(^\[\d\d:\d\d:\d\d\] Holding the guard port 127\.0\.0\.1:12040 failed with error \d+: )")))
+      << client.output();
+  EXPECT_EQ(client.count_output("Holding the guard port"), 1);
+  EXPECT_EQ(client.count_output("Another Lumagate client"), 0);
+  EXPECT_TRUE(client.running());
+}
+
 // A made-up process table: the client runs in a mount namespace of its own
 // whose /proc lists one process per image name (pids 1, 2, ...; each image
 // at /images/NAME), then `unreadable` processes without an image, like

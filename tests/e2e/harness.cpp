@@ -575,10 +575,15 @@ bool start_wine(std::string* why) {
   }
   wine_copies().prefix = prefix;
   // A new wineserver's first program starts Wine's services, which takes
-  // seconds: done here, it does not count against the test's waits.
+  // seconds: done here, it does not count against the test's waits. The
+  // services it starts, and theirs, tell of their Event Log calls.
   const char* loader = setting("LUMAGATE_E2E_CLIENT_LOADER");
   const char* client = setting("LUMAGATE_E2E_CLIENT");
-  if (loader != nullptr && client != nullptr) run_program({loader, client, "-h"});
+  setenv("WINEDEBUG", "-all,+eventlog,fixme+advapi", 1);
+  if (loader != nullptr && client != nullptr) {
+    run_program({loader, client, "-h"}, prefix + "/../services-errors");
+  }
+  setenv("WINEDEBUG", "-all", 1);
   return true;
 }
 
@@ -622,6 +627,11 @@ std::string wine_prefix_copy() {
     return {};
   }
   return folder + "/prefix";
+}
+
+std::string wine_services_output() {
+  return wine_copies().prefix.empty() ? std::string()
+                                      : file_content(wine_copies().prefix + "/../services-errors");
 }
 
 bool wineserver_is_ours(const std::string& prefix, std::string* why) {

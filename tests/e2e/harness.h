@@ -132,6 +132,10 @@ std::string wine_prefix_copy();
 // not, when it does not (or none runs).
 bool wineserver_is_ours(const std::string& prefix, std::string* why);
 
+// What Wine's services (and so a service of the test's) have written to
+// standard error: Wine's notes of every Event Log entry among it.
+std::string wine_services_output();
+
 // The wineserver program that goes with the loader.
 std::string wineserver_program();
 

@@ -495,5 +495,61 @@ TEST_F(PasswordE2e, WindowsConsoleTakesTheKeysAndComesBackAsFound) {
   }
 }
 
+// A password file and a log file named outside the ANSI code page, as in a
+// profile folder such as C:\Users\Дмитрий: the names reach their files
+// whole, from the wide command line (Wine makes it from the locale's).
+TEST_F(PasswordE2e, FileNamesOutsideTheAnsiCodePageReachTheirFiles) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server("127.0.0.2");
+  const std::string log = (folder_ / "журнал.log").string();
+  ProcessOptions utf8;
+  utf8.environment = {"LC_ALL=C.UTF-8"};
+  Process client_process(client({"-v", "-f", file_with("пароль.txt", "wide\n"), "-l", log}), utf8);
+  EXPECT_TRUE(proves(server, md5_hex_of("wide"))) << client_process.output();
+  EXPECT_NE(file_content(log).find("] connecting to 127.0.0.2:12040...\r\n"), std::string::npos)
+      << client_process.output();
+}
+
+// With no password source and no console to ask on (a service), the client
+// ends with its error instead of logging on with an empty password.
+TEST_F(PasswordE2e, WithoutASourceOrAConsoleTheClientEndsWithItsError) {
+  REQUIRE_PRIVATE_NETWORK();
+  FakeServer server("127.0.0.2");
+  auto command = client({});
+  command.insert(command.begin(), {"setsid", "--wait"});  // no controlling terminal
+  ProcessOptions none;
+  none.unset = {"LUMAGATE"};
+  Process client_process(command, none);
+  EXPECT_EQ(client_process.wait_exit(10s), 1);
+  EXPECT_EQ(client_process.count_output("] No password was given, and there is no console to ask "
+                                        "for it: give it with -f, -d or LUMAGATE.\n"),
+            1)
+      << client_process.output();
+  EXPECT_FALSE(server.accept_client(1s));
+}
+
+// Alone on its console, as a double-click in Explorer starts it (as Wine
+// starts it on a terminal), the client that ends on an error keeps its
+// window open until a key comes, so that the message can be read.
+TEST_F(PasswordE2e, AWindowOfItsOwnWaitsForAKeyAfterAnError) {
+  REQUIRE_PRIVATE_NETWORK();
+  REQUIRE_WINE();
+  Process client_process(client({"-f", (folder_ / "missing").string()}), at_terminal());
+  const auto screen = [&] {
+    // Wine draws each character with cursor moves; a blank is a move.
+    std::string text =
+        std::regex_replace(client_process.output(), std::regex("\x1b\\[[0-9;?]*[A-Za-z]"), "");
+    std::erase(text, ' ');
+    return text;
+  };
+  for (int tries = 0; tries < 100 && screen().find("window.") == std::string::npos; ++tries)
+    std::this_thread::sleep_for(100ms);
+  EXPECT_NE(screen().find("Erroropeningfile"), std::string::npos) << screen();
+  EXPECT_NE(screen().find("Pressakeytoclosethiswindow."), std::string::npos) << screen();
+  EXPECT_FALSE(client_process.wait_exit(2s).has_value()) << "the window closed";
+  client_process.write_input("x");
+  EXPECT_EQ(client_process.wait_exit(10s), 1) << screen();
+}
+
 }  // namespace
 }  // namespace e2e

@@ -1,6 +1,11 @@
 // What only the Windows program under Wine needs proved: its sockets live
 // where its wineserver was started, so that wineserver must be the test's.
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +64,105 @@ TEST(WineSandbox, AWineserverInAnotherNetworkIsRefused) {
   EXPECT_TRUE(seen) << why;
   // The test's own wineserver, started here, passes the same check.
   EXPECT_NE(client_command({"-h"}).front(), "/bin/false");
+}
+
+// The Windows path of a Linux one, on Wine's drive Z:.
+std::string windows_path(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return "Z:" + path;
+}
+
+// What tests/windows/service_control prints, run by the test's wineserver.
+std::string service_control(const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = client_command(arguments);
+  const char* tool = std::getenv("LUMAGATE_E2E_SERVICE_CONTROL");
+  command[1] = tool != nullptr ? tool : "";  // the loader runs the tool in the client's place
+  Process control(command);
+  EXPECT_EQ(control.wait_exit(90s), 0) << control.output();
+  std::string output = control.output();
+  std::erase(output, '\r');
+  return output;
+}
+
+// The Event Log entries as Wine notes them: "TYPE/ID" and each text, in
+// the order they came (type 4 information, 2 warning, 1 error).
+std::string event_log() {
+  std::string entries;
+  std::istringstream lines(wine_services_output());
+  const std::regex entry(R"(:ReportEventW \([^,]*,0x([0-9a-f]+),0x[0-9a-f]+,0x0*([0-9a-f]+),)");
+  const std::regex text(R"-(:eventlog:ReportEventW L"(.*)"$)-");
+  std::smatch parts;
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_search(line, parts, entry)) {
+      entries += "\n" + std::to_string(std::stoi(parts[1])) + "/" + parts[2].str();
+    } else if (std::regex_search(line, parts, text)) {
+      entries += " " + parts[1].str();
+    }
+  }
+  return entries;
+}
+
+// The client as a service of Wine's Service Control Manager: running once
+// started, let in by the simulator, stopped cleanly when asked; when
+// discovery finds no server, stopped by itself with a code of its own
+// (1066, ERROR_SERVICE_SPECIFIC_ERROR, and 1), which a real Windows answers
+// with the service's recovery settings. Each turn is an Event Log entry.
+TEST(WineService, RunsIsLetInStopsCleanlyAndEndsWithItsCodeWhenNoServerIsFound) {
+  REQUIRE_PRIVATE_NETWORK();
+  REQUIRE_WINE();
+  TempDir dir;
+  std::ofstream(dir.file("password.txt")) << "service-password\r\n";
+  const std::string program = windows_path(client_command({}).back());
+  const std::string files = " -f " + windows_path(dir.file("password.txt")) + " -l ";
+  const std::string log = dir.file("service.log");
+  auto server = std::make_unique<Process>(
+      std::vector<std::string>{KEYSERVER_PATH, "--address", "127.0.0.2", "--password",
+                               "service-password", "--interval", "1"});
+  ASSERT_TRUE(server->wait_for_output("listening", 5s)) << server->output();
+  const auto wait_for_log = [&](const std::string& text) {
+    for (int tries = 0; tries < 200 && file_content(log).find(text) == std::string::npos; ++tries)
+      std::this_thread::sleep_for(100ms);
+    return file_content(log).find(text) != std::string::npos;
+  };
+
+  const std::string running = "state: running\nexit code: 0\nservice exit code: 0\n";
+  EXPECT_EQ(service_control(
+                {"start", "lumagatec", program + " -s 127.0.0.2" + files + windows_path(log)}),
+            running);
+  EXPECT_TRUE(wait_for_log("GOOD")) << file_content(log) << server->output();
+  EXPECT_EQ(service_control({"query", "lumagatec"}), running);
+  server.reset();
+  const std::string lost = "not let in, interval 1 s; last failure";
+  for (int tries = 0; tries < 200 && event_log().find(lost) == std::string::npos; ++tries)
+    std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(service_control({"stop", "lumagatec"}),
+            "state: stopped\nexit code: 0\nservice exit code: 0\n");
+
+  const std::string found_none = dir.file("discovery.log");
+  EXPECT_EQ(service_control({"start", "discovering", program + files + windows_path(found_none)}),
+            running);
+  EXPECT_EQ(service_control({"wait", "discovering"}),
+            "state: stopped\nexit code: 1066\nservice exit code: 1\n")
+      << file_content(found_none);
+  EXPECT_NE(file_content(found_none).find("No Key-server could be discovered"), std::string::npos);
+
+  EXPECT_TRUE(std::regex_match(
+      event_log(), std::regex("\n4/1 127.0.0.2\n4/2 127.0.0.2: let in, interval 1 s"
+                              "\n2/3 127.0.0.2: " +
+                              lost +
+                              " \\d\\d:\\d\\d:\\d\\d at 127.0.0.2: [a-z ()]+"
+                              "\n4/4\n4/1 the first that discovery finds"
+                              "\n1/5 1 127.0.0.4: not let in, interval 60 s; last failure [^\n]*")))
+      << event_log();
+  // The entries' texts come from the program's own message table.
+  const std::string texts = service_control({"messages", program});
+  EXPECT_NE(texts.find("1: The Lumagate client is running. Its Key-server: FIRST."),
+            std::string::npos)
+      << texts;
+  EXPECT_NE(texts.find("5: The Lumagate client has ended with exit code FIRST. Its last status: "
+                       "SECOND."),
+            std::string::npos)
+      << texts;
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ int wait_writable(Socket, int) { return 0; }
 long receive(Socket, char*, std::size_t) { return refuse(); }
 long send_bytes(Socket, const char*, std::size_t) { return refuse(); }
 int bind_loopback(Socket, std::uint16_t) { return refuse(); }
+bool address_in_use(std::int32_t) { return false; }
 void close_socket(Socket) {}
 
 int list_process_ids(std::uint32_t*, int) { return -1; }

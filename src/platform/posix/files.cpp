@@ -102,4 +102,6 @@ LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t si
   return result;
 }
 
+std::FILE* open_file(const char* path, const char* mode) { return std::fopen(path, mode); }
+
 }  // namespace lumagate::platform

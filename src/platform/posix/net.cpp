@@ -230,6 +230,8 @@ int bind_loopback(Socket socket, std::uint16_t port) {
   return bind(fd_of(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : -1;
 }
 
+bool address_in_use(std::int32_t code) { return code == EADDRINUSE; }
+
 void close_socket(Socket socket) {
   if (socket < 0) return;
   forget(socket);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -12,6 +13,13 @@
 #include "platform/posix/terminal.h"
 
 namespace lumagate::platform {
+
+// The arguments are the bytes the caller gave, UTF-8 by convention.
+void run_program(int argc, char** argv, int (*client_main)(int argc, char** argv)) {
+  exit_process(client_main(argc, argv));
+}
+
+void exit_process(int code) { std::exit(code); }
 
 bool secure_standard_streams() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

@@ -64,6 +64,21 @@ BOOL WINAPI on_console_event(DWORD event) {
   return FALSE;
 }
 
+// Whether the console window can be seen at all: a task that runs while
+// nobody is logged on has its console on a desktop nobody sees, and one
+// may be started hidden. Nobody would press a key there.
+bool shown_to_a_user() {
+  USEROBJECTFLAGS station{};
+  if (GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &station, sizeof station,
+                                nullptr) != 0 &&
+      (station.dwFlags & WSF_VISIBLE) == 0) {
+    return false;
+  }
+  STARTUPINFOW startup{};
+  GetStartupInfoW(&startup);
+  return (startup.dwFlags & STARTF_USESHOWWINDOW) == 0 || startup.wShowWindow != SW_HIDE;
+}
+
 }  // namespace
 
 void set_console_title(const char* title) { SetConsoleTitleA(title); }
@@ -142,6 +157,17 @@ void restore_console_input() {
   // Without the extended flags, the Quick Edit bit would be passed over.
   SetConsoleMode(console_input, input_mode_at_start | ENABLE_EXTENDED_FLAGS);
   input_mode_changed = 0;
+}
+
+void hold_window_for_reading() {
+  DWORD processes[2];
+  if (GetConsoleProcessList(processes, 2) != 1 || !shown_to_a_user() || !open_console_input()) {
+    return;
+  }
+  write_console("Press a key to close this window.");
+  FlushConsoleInputBuffer(console_input);
+  read_console_key();
+  write_console("\n");
 }
 
 }  // namespace windows

@@ -11,4 +11,9 @@ void restore_console_colour();
 // program has changed it. Safe on the thread that delivers an interrupt.
 void restore_console_input();
 
+// After an error, in a console window that belongs to this process alone
+// (a double-click in Explorer made it, and it closes with the process):
+// asks for a key and waits for it, so that the message can be read.
+void hold_window_for_reading();
+
 }  // namespace lumagate::platform::windows

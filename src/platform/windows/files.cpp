@@ -4,9 +4,13 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "platform/platform.h"
+#include "platform/windows/files.h"
 
 namespace lumagate::platform {
 namespace {
@@ -32,40 +36,130 @@ PSID token_sid(TOKEN_INFORMATION_CLASS which, TokenSid* sid) {
                             : reinterpret_cast<TOKEN_OWNER*>(sid->record)->Owner;
 }
 
-// "D:P(A;;FA;;;<the user's SID>)" in `out`: full access for the user who
-// runs the program and nobody else, nothing inherited; false when the SID
-// is unknown.
+// "D:P(A;;FA;;;<the user's SID>)(A;;FA;;;SY)(A;;FA;;;BA)" in `out`: full
+// access for the user who runs the program, and for the system and the
+// administrators, as every file of a user's profile grants them (and so
+// that they can read a service's log), nothing inherited; false when the
+// SID is unknown.
 bool owner_only_descriptor(char* out, std::size_t size) {
   TokenSid user{};
   char* sid_text = nullptr;
   if (PSID sid = token_sid(TokenUser, &user)) ConvertSidToStringSidA(sid, &sid_text);
   if (sid_text == nullptr) return false;
-  const int written = std::snprintf(out, size, "D:P(A;;FA;;;%s)", sid_text);
+  const int written = std::snprintf(out, size, "D:P(A;;FA;;;%s)(A;;FA;;;SY)(A;;FA;;;BA)", sid_text);
   LocalFree(sid_text);
   return written > 0 && static_cast<std::size_t>(written) < size;
+}
+
+// A path in UTF-8 as Windows' wide calls take it; empty when it is no UTF-8.
+std::wstring wide_path(const char* path) {
+  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+  if (length <= 1) return {};
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), length);
+  wide.pop_back();
+  return wide;
+}
+
+// The full path that `path` names, as CreateFile would take it: a device
+// name anywhere in it (NUL, COM1, CON, a "nul.txt" too) comes out as
+// \\.\NAME. Empty when it cannot be had.
+std::wstring full_path(const std::wstring& path) {
+  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return {};
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return {};
+  full.resize(length);
+  return full;
+}
+
+bool starts_with_folded(std::wstring_view text, std::wstring_view start) {
+  return text.size() >= start.size() &&
+         CompareStringOrdinal(text.data(), static_cast<int>(start.size()), start.data(),
+                              static_cast<int>(start.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Whether `unc` ("server\share\...") names the pipes or mailslots of a
+// server rather than a share of files.
+bool names_pipes_of_a_server(std::wstring_view unc) {
+  const std::size_t share = unc.find(L'\\');
+  if (share == std::wstring_view::npos) return true;
+  const std::wstring_view rest = unc.substr(share + 1);
+  for (const std::wstring_view kind :
+       {std::wstring_view(L"pipe"), std::wstring_view(L"mailslot")}) {
+    if (starts_with_folded(rest, kind) &&
+        (rest.size() == kind.size() || rest[kind.size()] == L'\\')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether a full path names a device, a pipe or a mailslot rather than a
+// file: told from the path alone, since opening some devices has effects
+// of its own (a serial line hangs up, a tape rewinds). In the device
+// namespaces (\\.\ and \\?\) only a drive letter, a volume or a share of
+// files leads to a file.
+bool names_a_device(std::wstring_view full) {
+  if (starts_with_folded(full, L"\\\\.\\") || starts_with_folded(full, L"\\\\?\\") ||
+      starts_with_folded(full, L"\\??\\")) {
+    const std::wstring_view rest = full.substr(4);
+    if (rest.size() >= 3 && rest[1] == L':' && rest[2] == L'\\') return false;
+    if (starts_with_folded(rest, L"UNC\\")) return names_pipes_of_a_server(rest.substr(4));
+    return !(starts_with_folded(rest, L"Volume{") && rest.find(L"}\\") != std::wstring_view::npos);
+  }
+  return starts_with_folded(full, L"\\\\") && names_pipes_of_a_server(full.substr(2));
 }
 
 // Opens the log file for appending. Others may read, write or delete it
 // meanwhile. A reparse point is opened itself, not what it points to, and a
 // pipe's server may not act in the client's name; the right to delete lets
-// the append delete this very file when it grows too large, and where the
-// file's owner does not grant it, the file is opened without it.
-HANDLE open_log_file(const char* path, SECURITY_ATTRIBUTES* security) {
+// the append delete this very file when it grows too large. Where the
+// file's owner does not grant that right, or another program that has the
+// file open does not share it (PowerShell's Get-Content -Wait), the file
+// is opened without it.
+HANDLE open_log_file(const std::wstring& path, SECURITY_ATTRIBUTES* security) {
   constexpr DWORD kShared = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT |
                            SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
   constexpr DWORD kAppend = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
   HANDLE file =
-      CreateFileA(path, kAppend | DELETE, kShared, security, OPEN_ALWAYS, kFlags, nullptr);
-  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
-    file = CreateFileA(path, kAppend, kShared, security, OPEN_ALWAYS, kFlags, nullptr);
+      CreateFileW(path.c_str(), kAppend | DELETE, kShared, security, OPEN_ALWAYS, kFlags, nullptr);
+  const DWORD error = GetLastError();
+  if (file == INVALID_HANDLE_VALUE &&
+      (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)) {
+    file = CreateFileW(path.c_str(), kAppend, kShared, security, OPEN_ALWAYS, kFlags, nullptr);
   }
   return file;
 }
 
-// Whether the open file belongs to another user: its owner is neither the
-// user who runs the program nor the owner that user's new files get. A file
-// system that keeps no owners (FAT) cannot tell, and lets everyone write.
+}  // namespace
+
+namespace windows {
+
+// The user who runs the program, the owner that user's new files get (the
+// Administrators group for an elevated administrator), the administrators
+// and the system: a file one of them owns is no other user's doing.
+bool owner_may_write(PSID owner) {
+  if (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) != 0 ||
+      IsWellKnownSid(owner, WinLocalSystemSid) != 0) {
+    return true;
+  }
+  TokenSid user{};
+  TokenSid own_files{};
+  const PSID user_sid = token_sid(TokenUser, &user);
+  const PSID own_files_sid = token_sid(TokenOwner, &own_files);
+  return (user_sid != nullptr && EqualSid(owner, user_sid) != 0) ||
+         (own_files_sid != nullptr && EqualSid(owner, own_files_sid) != 0);
+}
+
+}  // namespace windows
+
+namespace {
+
+// Whether the open file belongs to another user. A file system that keeps
+// no owners (FAT) cannot tell, and lets everyone write.
 bool owned_by_another_user(HANDLE file) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -73,12 +167,7 @@ bool owned_by_another_user(HANDLE file) {
                       nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  TokenSid user{};
-  TokenSid own_files{};
-  const PSID user_sid = token_sid(TokenUser, &user);
-  const PSID own_files_sid = token_sid(TokenOwner, &own_files);
-  const bool another = owner != nullptr && !(user_sid != nullptr && EqualSid(owner, user_sid)) &&
-                       !(own_files_sid != nullptr && EqualSid(owner, own_files_sid));
+  const bool another = owner != nullptr && !windows::owner_may_write(owner);
   LocalFree(descriptor);
   return another;
 }
@@ -111,8 +200,22 @@ void delete_open_file(HANDLE file) {
 
 }  // namespace
 
+std::FILE* open_file(const char* path, const char* mode) {
+  const std::wstring wide = wide_path(path);
+  const std::wstring wide_mode = wide_path(mode);
+  if (wide.empty()) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  return _wfopen(wide.c_str(), wide_mode.c_str());
+}
+
 LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t size,
                              std::int64_t limit) {
+  // Looked at before anything is opened: a device or a pipe never is.
+  const std::wstring full = full_path(wide_path(path));
+  if (full.empty()) return LogAppend::kFailed;
+  if (names_a_device(full)) return LogAppend::kNotRegularFile;
   // A new file gets the owner-only descriptor; an existing one keeps its own.
   SECURITY_ATTRIBUTES security{};
   security.nLength = sizeof security;
@@ -123,7 +226,7 @@ LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t si
                                                            nullptr) != 0) {
     security.lpSecurityDescriptor = owner_only;
   }
-  HANDLE file = open_log_file(path, &security);
+  HANDLE file = open_log_file(full, &security);
   if (owner_only != nullptr) LocalFree(owner_only);
   if (file == INVALID_HANDLE_VALUE) return LogAppend::kFailed;
   LogAppend result = judge(file);

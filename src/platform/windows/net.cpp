@@ -125,6 +125,8 @@ int bind_loopback(Socket socket, std::uint16_t port) {
                                                                                                : -1;
 }
 
+bool address_in_use(std::int32_t code) { return code == WSAEADDRINUSE; }
+
 void close_socket(Socket socket) {
   if (socket == kNoSocket) return;
   closesocket(socket_of(socket));

@@ -10,9 +10,11 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/windows/console.h"
+#include "platform/windows/service.h"
 
 namespace lumagate::platform {
 namespace {
@@ -21,7 +23,89 @@ namespace {
 HANDLE main_thread = nullptr;
 DWORD main_thread_id = 0;
 
+bool is_blank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+// The words of a command line as the C runtime splits them for main:
+// blanks part them and quotes group them; 2n backslashes before a quote
+// give n and the quote groups, 2n+1 give n and the quote itself, and ""
+// inside quotes gives a quote. The program's name takes no escapes.
+std::vector<std::wstring> split_command_line(const wchar_t* c) {
+  std::vector<std::wstring> words(1);
+  bool quoted = false;
+  for (; *c != L'\0' && (quoted || !is_blank(*c)); ++c) {
+    if (*c == L'"') {
+      quoted = !quoted;
+    } else {
+      words[0] += *c;
+    }
+  }
+  for (;;) {
+    while (is_blank(*c)) ++c;
+    if (*c == L'\0') return words;
+    std::wstring& word = words.emplace_back();
+    quoted = false;
+    while (*c != L'\0' && (quoted || !is_blank(*c))) {
+      std::size_t backslashes = 0;
+      for (; *c == L'\\'; ++c) ++backslashes;
+      if (*c != L'"') {
+        word.append(backslashes, L'\\');
+        if (backslashes == 0) word += *c++;
+        continue;
+      }
+      word.append(backslashes / 2, L'\\');
+      if (backslashes % 2 == 1 || (quoted && c[1] == L'"')) {
+        word += L'"';
+        c += backslashes % 2 == 1 ? 1 : 2;
+      } else {
+        quoted = !quoted;
+        ++c;
+      }
+    }
+  }
+}
+
+std::string utf8_text(const std::wstring& wide) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return {};
+  std::string text(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, text.data(), size, nullptr, nullptr);
+  text.pop_back();
+  return text;
+}
+
+// The arguments of the wide command line in UTF-8, kept for the whole run:
+// the C runtime's own turn letters outside the ANSI code page into '?'.
+char** utf8_arguments(int* argc, char** argv) {
+  static std::vector<std::string> texts;
+  static std::vector<char*> pointers;
+  const wchar_t* line = GetCommandLineW();
+  if (line == nullptr) return argv;
+  const std::vector<std::wstring> words = split_command_line(line);
+  texts.reserve(words.size());
+  for (const std::wstring& word : words) texts.push_back(utf8_text(word));
+  pointers.reserve(texts.size() + 1);
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  *argc = static_cast<int>(texts.size());
+  return pointers.data();
+}
+
 }  // namespace
+
+void run_program(int argc, char** argv, int (*client_main)(int argc, char** argv)) {
+  char** arguments = utf8_arguments(&argc, argv);
+  windows::run_as_service(client_main, argc, arguments);
+  exit_process(client_main(argc, arguments));
+}
+
+void exit_process(int code) {
+  if (windows::is_service()) {
+    windows::tell_service_end(code);
+  } else if (code != 0) {
+    windows::hold_window_for_reading();
+  }
+  std::exit(code);
+}
 
 bool secure_standard_streams() {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -53,6 +137,11 @@ void install_terminate_handler(void (*handler)(int)) {
 }
 
 void terminate_now(int code) {
+  // A stop that the service manager asked for is the service's clean end.
+  // The manager hears of it before the program's thread is held, which
+  // may hold the heap that telling takes.
+  if (windows::service_stop_asked()) code = 0;
+  windows::tell_service_end(code);
   // The program's thread runs on meanwhile, and the key read switches the
   // console's mode with every key: it is held before the console is put
   // back, or it could undo that.

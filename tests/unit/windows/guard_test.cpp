@@ -1,4 +1,4 @@
-// The process scan on EnumProcesses and GetModuleBaseNameA, over copies of
+// The process scan over a snapshot of the process list, over copies of
 // a waiting program started under names of our choosing. The names carry
 // our process id: a process named like the sibling service would stop
 // every client started meanwhile.
@@ -29,7 +29,7 @@ class WindowsProcessScan : public testing::SettingsTest {
   }
 
   // Starts idle.exe, which sits beside this program, as `image_name`.
-  DWORD start_copy(const std::string& image_name) {
+  DWORD start_copy(const std::string& image_name, DWORD flags = 0) {
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
     const fs::path image = folder_ / image_name;
@@ -39,14 +39,14 @@ class WindowsProcessScan : public testing::SettingsTest {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child{};
-    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
                        &startup, &child) == 0) {
       ADD_FAILURE() << "CreateProcessA failed with " << GetLastError();
       return 0;
     }
     children_.push_back(child);
     // Its image is mapped once it waits for input or has run a moment.
-    WaitForInputIdle(child.hProcess, 2000);
+    if (flags == 0) WaitForInputIdle(child.hProcess, 2000);
     return child.dwProcessId;
   }
 
@@ -70,6 +70,14 @@ TEST_F(WindowsProcessScan, FindsARunningImageByItsNameInAnyCase) {
   EXPECT_EQ(process_running(("LmgGuard" + tag_).c_str()), 1);
   EXPECT_EQ(process_running(("lmgguard" + tag_ + ".exe.old").c_str()), 0);
   EXPECT_EQ(process_base_name(0xFFFFFFF0u, name), 0);
+}
+
+// A process that has not run yet has no module list to read, as a
+// service's process, or another user's, has none this user may read: the
+// scan finds them all by name.
+TEST_F(WindowsProcessScan, FindsAProcessWhoseModulesCannotBeRead) {
+  ASSERT_NE(start_copy("LmgHeld" + tag_ + ".exe", CREATE_SUSPENDED), 0u);
+  EXPECT_EQ(process_running(("lmgheld" + tag_ + ".exe").c_str()), 1);
 }
 
 }  // namespace

@@ -1,9 +1,14 @@
 // System error reports in the words of FormatMessageA, and the log file.
 #include <windows.h>
 
+#include <sddl.h>
+
+#include <filesystem>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
+#include "platform/windows/files.h"
 #include "runtime/log.h"
 #include "test_support.h"
 
@@ -41,19 +46,56 @@ TEST_F(WindowsReportTest, ACodeWithoutSystemTextLeavesTheLineOpen) {
   EXPECT_TRUE(GetCapturedStdout().ends_with("] recv failed with error -1610608076: "));
 }
 
-// A device or a pipe named as the log path is never written or waited for.
+// A device or a pipe named as the log path is never written or waited
+// for, nor even opened: the pipe's server sees no client come.
 TEST_F(WindowsReportTest, ALogPathNamingADeviceOrPipeIsNotWritten) {
   using platform::LogAppend;
   const char* pipe_name = "\\\\.\\pipe\\lumagate-log-test";
-  HANDLE pipe =
-      CreateNamedPipeA(pipe_name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+  HANDLE pipe = CreateNamedPipeA(pipe_name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                 PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
   ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
-  for (const char* path : {"NUL", pipe_name}) {
+  for (const char* path : {"NUL", pipe_name, "//./pipe/lumagate-log-test"}) {
     EXPECT_EQ(platform::append_to_log_file(path, "line\r\n", 6, kLogFileLimit),
               LogAppend::kNotRegularFile)
         << path;
   }
+  OVERLAPPED waiting{};
+  waiting.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_EQ(ConnectNamedPipe(pipe, &waiting), FALSE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING)) << "a client opened the pipe";
+  CancelIo(pipe);
+  CloseHandle(waiting.hEvent);
   CloseHandle(pipe);
+}
+
+// A reader that shares reading and writing but not deletion, as
+// PowerShell's Get-Content -Wait does, costs no line; the file grown past
+// the limit meanwhile is deleted once it can be.
+TEST_F(WindowsReportTest, AReaderThatDoesNotShareDeletionLosesNoLine) {
+  const std::string log = path("client.log");
+  write_file(log, "first\r\n");
+  HANDLE reader = CreateFileA(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(platform::append_to_log_file(log.c_str(), "second\r\n", 8, 4),
+            platform::LogAppend::kAppended);
+  CloseHandle(reader);
+  EXPECT_EQ(read_file(log), "first\r\nsecond\r\n");
+  EXPECT_EQ(platform::append_to_log_file(log.c_str(), "third\r\n", 7, 4),
+            platform::LogAppend::kAppended);
+  EXPECT_FALSE(std::filesystem::exists(log));
+}
+
+// A log file owned by the administrators (an elevated run made it) or by
+// the system is the user's to append to; another user's is not.
+TEST_F(WindowsReportTest, TheAdministratorsAndTheSystemOwnNoOtherUsersFile) {
+  for (const auto& [sid, accepted] : {std::pair{"S-1-5-32-544", true}, std::pair{"S-1-5-18", true},
+                                      std::pair{"S-1-5-21-1-2-3-1001", false}}) {
+    PSID owner = nullptr;
+    ASSERT_NE(ConvertStringSidToSidA(sid, &owner), 0);
+    EXPECT_EQ(platform::windows::owner_may_write(owner), accepted) << sid;
+    LocalFree(owner);
+  }
 }
 
 }  // namespace

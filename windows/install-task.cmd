@@ -1,1 +1,0 @@
-@schtasks /Create /TN "Lumagate client" /XML "%~dp0lumagatec-task.xml"

@@ -1,1 +1,0 @@
-@schtasks /Delete /TN "Lumagate client" /F
