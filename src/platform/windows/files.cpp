@@ -6,7 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <string>
+#include <cstdlib>
+#include <memory>
 #include <string_view>
 
 #include "platform/platform.h"
@@ -51,26 +52,41 @@ bool owner_only_descriptor(char* out, std::size_t size) {
   return written > 0 && static_cast<std::size_t>(written) < size;
 }
 
-// A path in UTF-8 as Windows' wide calls take it; empty when it is no UTF-8.
-std::wstring wide_path(const char* path) {
-  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-  if (length <= 1) return {};
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), length);
-  wide.pop_back();
+// A wide text in a block of the C library's heap. Never taken through new:
+// the line that tells of an allocation failure passes here on its way to
+// the log.
+struct FreeBlock {
+  void operator()(wchar_t* block) const { std::free(block); }
+};
+using WideText = std::unique_ptr<wchar_t[], FreeBlock>;
+
+WideText allocate_wide(std::size_t length) {
+  return WideText(static_cast<wchar_t*>(std::malloc(length * sizeof(wchar_t))));
+}
+
+// A text in UTF-8 as Windows' wide calls take it; null when it is empty or
+// no UTF-8, or when there is no memory for it.
+WideText wide_text(const char* text) {
+  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (length <= 1) return nullptr;
+  WideText wide = allocate_wide(static_cast<std::size_t>(length));
+  if (wide &&
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.get(), length) == 0) {
+    wide.reset();
+  }
   return wide;
 }
 
 // The full path that `path` names, as CreateFile would take it: a device
 // name anywhere in it (NUL, COM1, CON, a "nul.txt" too) comes out as
-// \\.\NAME. Empty when it cannot be had.
-std::wstring full_path(const std::wstring& path) {
-  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (size == 0) return {};
-  std::wstring full(size, L'\0');
-  const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
-  if (length == 0 || length >= size) return {};
-  full.resize(length);
+// \\.\NAME. Null when it cannot be had.
+WideText full_path(const wchar_t* path) {
+  const DWORD size = GetFullPathNameW(path, 0, nullptr, nullptr);
+  if (size == 0) return nullptr;
+  WideText full = allocate_wide(size);
+  if (!full) return nullptr;
+  const DWORD length = GetFullPathNameW(path, size, full.get(), nullptr);
+  if (length == 0 || length >= size) return nullptr;
   return full;
 }
 
@@ -119,17 +135,17 @@ bool names_a_device(std::wstring_view full) {
 // file's owner does not grant that right, or another program that has the
 // file open does not share it (PowerShell's Get-Content -Wait), the file
 // is opened without it.
-HANDLE open_log_file(const std::wstring& path, SECURITY_ATTRIBUTES* security) {
+HANDLE open_log_file(const wchar_t* path, SECURITY_ATTRIBUTES* security) {
   constexpr DWORD kShared = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT |
                            SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
   constexpr DWORD kAppend = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
   HANDLE file =
-      CreateFileW(path.c_str(), kAppend | DELETE, kShared, security, OPEN_ALWAYS, kFlags, nullptr);
+      CreateFileW(path, kAppend | DELETE, kShared, security, OPEN_ALWAYS, kFlags, nullptr);
   const DWORD error = GetLastError();
   if (file == INVALID_HANDLE_VALUE &&
       (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)) {
-    file = CreateFileW(path.c_str(), kAppend, kShared, security, OPEN_ALWAYS, kFlags, nullptr);
+    file = CreateFileW(path, kAppend, kShared, security, OPEN_ALWAYS, kFlags, nullptr);
   }
   return file;
 }
@@ -201,21 +217,22 @@ void delete_open_file(HANDLE file) {
 }  // namespace
 
 std::FILE* open_file(const char* path, const char* mode) {
-  const std::wstring wide = wide_path(path);
-  const std::wstring wide_mode = wide_path(mode);
-  if (wide.empty()) {
+  const WideText wide = wide_text(path);
+  const WideText wide_mode = wide_text(mode);
+  if (!wide || !wide_mode) {
     errno = ENOENT;
     return nullptr;
   }
-  return _wfopen(wide.c_str(), wide_mode.c_str());
+  return _wfopen(wide.get(), wide_mode.get());
 }
 
 LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t size,
                              std::int64_t limit) {
   // Looked at before anything is opened: a device or a pipe never is.
-  const std::wstring full = full_path(wide_path(path));
-  if (full.empty()) return LogAppend::kFailed;
-  if (names_a_device(full)) return LogAppend::kNotRegularFile;
+  const WideText wide = wide_text(path);
+  const WideText full = wide ? full_path(wide.get()) : nullptr;
+  if (!full) return LogAppend::kFailed;
+  if (names_a_device(full.get())) return LogAppend::kNotRegularFile;
   // A new file gets the owner-only descriptor; an existing one keeps its own.
   SECURITY_ATTRIBUTES security{};
   security.nLength = sizeof security;
@@ -226,7 +243,7 @@ LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t si
                                                            nullptr) != 0) {
     security.lpSecurityDescriptor = owner_only;
   }
-  HANDLE file = open_log_file(full, &security);
+  HANDLE file = open_log_file(full.get(), &security);
   if (owner_only != nullptr) LocalFree(owner_only);
   if (file == INVALID_HANDLE_VALUE) return LogAppend::kFailed;
   LogAppend result = judge(file);
