@@ -145,6 +145,8 @@ await check('opkg installs and removes the .ipk', async () => {
 		>>/usr/lib/opkg/status && touch /usr/lib/opkg/info/luci-base.list
 		opkg install /tmp/pkg/lumagatec_*.ipk && opkg install /tmp/pkg/luci-app-lumagatec_*_all.ipk`);
 	await until(onRouter('ubus list luci.lumagatec'), 10);
+	const fields = rig('opkg status luci-app-lumagatec');
+	expect(/^Depends: lumagatec, luci-base$/m.test(fields) && /^Architecture: all$/m.test(fields), fields);
 	rig(`opkg remove luci-app-lumagatec lumagatec &&
 		[ ! -e /usr/share/rpcd/ucode/luci.lumagatec ] && [ ! -e /www/luci-static/resources/view/lumagatec.js ]`);
 });
@@ -156,6 +158,8 @@ await check('apk installs the .apk', async () => {
 		apk add --allow-untrusted /tmp/luci-base.apk /tmp/pkg/x86_64/lumagatec-*.apk \
 			/tmp/pkg/noarch/luci-app-lumagatec-*.apk`);
 	await until(onRouter('ubus list luci.lumagatec'), 10);
+	const fields = rig('apk adbdump /tmp/pkg/noarch/luci-app-lumagatec-*.apk');
+	expect(/arch: noarch\n[^]*depends:.*\n *- luci-base\n *- lumagatec\n/.test(fields), fields.slice(0, 600));
 });
 
 await check('root logs in, the page is under Services', async () => {
@@ -209,9 +213,10 @@ await check('Save & Apply writes the settings, the password its own file, and th
 });
 
 await check('the password is never in the settings nor on the page', async () => {
-	// UCI's files, rpcd's staged changes, and what the page was sent.
+	// UCI's files, rpcd's staged changes, and what the page is sent.
 	expect(!rig(`grep -rlF ${quote(password)} /etc/config /tmp/.uci /var/run/rpcd 2>/dev/null || true`),
 		'the password is in the settings');
+	expect(!rig('ubus call luci.lumagatec status').includes(password), 'the state tells the password');
 	const onPage = `(() => document.documentElement.outerHTML.includes(${quote(password)}) ||
 		[...document.querySelectorAll('input')].some(i => i.value.includes(${quote(password)})))()`;
 	expect(!await evaluate(onPage), 'the page shows the password after saving');
