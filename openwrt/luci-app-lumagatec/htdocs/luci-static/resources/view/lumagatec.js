@@ -1,0 +1,213 @@
+'use strict';
+'require view';
+'require form';
+'require poll';
+'require rpc';
+'require uci';
+'require ui';
+
+const PASSWORD_FILE = '/etc/lumagatec/password';
+
+const callStatus = rpc.declare({
+	object: 'luci.lumagatec',
+	method: 'status'
+});
+
+const callSetPassword = rpc.declare({
+	object: 'luci.lumagatec',
+	method: 'set_password',
+	params: [ 'password' ]
+});
+
+const callService = rpc.declare({
+	object: 'luci.lumagatec',
+	method: 'service',
+	params: [ 'action' ]
+});
+
+// The page refuses what the client would refuse at start, before it is
+// saved: the client would only end, again and again, in the log.
+
+function byteLength(text) {
+	return new TextEncoder().encode(text).length;
+}
+
+function isPlainDottedQuad(text) {
+	const part = '(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])';
+	return new RegExp(`^${part}(\\.${part}){3}$`).test(text);
+}
+
+// One to four numbers joined by dots, each decimal, octal or 0x
+// hexadecimal, blanks around: what an address reader takes as an address.
+// 010.0.0.1 is 8.0.0.1 to it, 0x7f.1 and 2130706433 are 127.0.0.1.
+function readsAsNumber(text) {
+	const number = '(0[xX][0-9a-fA-F]*|[0-9]+)';
+	return new RegExp(`^[ \\t\\n\\v\\f\\r]*${number}(\\.${number}){0,3}([ \\t\\n\\v\\f\\r]|$)`).test(text);
+}
+
+function validateServer(section_id, value) {
+	if (value == '')
+		return true;
+	if (byteLength(value) > 253)
+		return _('A host name has at most 253 characters.');
+	if ((readsAsNumber(value) || /^[0-9.]+$/.test(value)) && !isPlainDottedQuad(value))
+		return _('Give a host name or a plain dotted quad: four numbers from 0 to 255 without leading zeros.');
+	if (/[\s\x00-\x1f\x7f]/.test(value))
+		return _('A host name holds no blanks or control characters.');
+	return true;
+}
+
+function validateMode(section_id, value) {
+	if (/[\x00-\x1f\x7f]/.test(value))
+		return _('The access mode must not hold control characters.');
+	if (byteLength(value) > 721)
+		return _('The access mode is too long for an answer to the Key-server.');
+	return true;
+}
+
+function validatePassword(section_id, value) {
+	if (/[\r\n\0]/.test(value))
+		return _('The password is a single line.');
+	if (byteLength(value) > 63)
+		return _('The password has at most 63 bytes.');
+	return true;
+}
+
+function logEntry(entry) {
+	if (!entry)
+		return E('em', _('none yet'));
+
+	return [ new Date(entry.time * 1000).toLocaleString(), ': ', E('code', entry.text) ];
+}
+
+return view.extend({
+	load() {
+		return Promise.all([ callStatus(), uci.load('lumagatec') ]);
+	},
+
+	async handleService(action) {
+		const reply = await callService(action);
+		const status = await callStatus();
+
+		if (reply.code !== 0)
+			ui.addNotification(null, E('p', reply.output || reply.error), 'danger');
+		else if (action != 'stop' && !status.running)
+			ui.addNotification(null, E('p', _('The client does not run: is it enabled, and saved? The system log may tell more.')), 'warning');
+
+		return this.updateStatus(status);
+	},
+
+	updateStatus(status) {
+		const running = status.running
+			? _('Running (PID %d)').format(status.pid)
+			: _('Not running');
+		const server = status.server ?? (status.running ? _('being discovered') : '-');
+
+		const rows = [
+			[ _('Service'), [ E('strong', { 'data-status': 'running' }, running), ' ',
+				...[ 'start', 'stop', 'restart' ].map(action => E('button', {
+					'class': 'btn cbi-button cbi-button-action',
+					'data-action': action,
+					'click': ui.createHandlerFn(this, 'handleService', action)
+				}, { start: _('Start'), stop: _('Stop'), restart: _('Restart') }[action])) ] ],
+			[ _('Key-server in use'), E('span', { 'data-status': 'server' }, server) ],
+			[ _('Last let in'), E('span', { 'data-status': 'good' }, logEntry(status.good)) ],
+			[ _('Last failure'), E('span', { 'data-status': 'failure' }, logEntry(status.failure)) ],
+			[ _('Password'), status.password_set ? _('set') : _('not set: the client cannot start') ]
+		];
+
+		this.statusTable.replaceChildren(...rows.map(([ title, value ]) =>
+			E('tr', { 'class': 'tr' }, [
+				E('td', { 'class': 'td left', 'width': '25%' }, title),
+				E('td', { 'class': 'td left' }, value)
+			])));
+	},
+
+	// The password goes to its own file once the form is valid, never
+	// into the settings.
+	async savePassword() {
+		const password = this.newPassword;
+
+		this.newPassword = null;
+		if (password == null)
+			return;
+
+		const reply = await callSetPassword(password);
+
+		if (reply.error)
+			throw new Error(reply.error);
+
+		ui.addNotification(null, E('p', _('The new password is set.')), 'info');
+	},
+
+	handleSave(ev) {
+		return this.map.save(() => this.savePassword());
+	},
+
+	// A new password alone needs nothing applied: the service took it.
+	async handleSaveApply(ev, mode) {
+		await this.handleSave(ev);
+		if (Object.keys(await uci.changes()).length)
+			ui.changes.apply(mode == '0');
+	},
+
+	render([ status ]) {
+		const m = new form.Map('lumagatec');
+		const s = m.section(form.NamedSection, 'main', 'lumagatec', _('Settings'));
+		let o;
+
+		this.map = m;
+		s.addremove = false;
+
+		o = s.option(form.Flag, 'enabled', _('Enabled'));
+		o.rmempty = false;
+
+		o = s.option(form.Value, 'server', _('Key-server'),
+			_('Its host name or address; empty: the client discovers it.'));
+		o.placeholder = _('discover');
+		o.validate = validateServer;
+
+		o = s.option(form.Value, 'mode', _('Access mode'));
+		o.value('WORLD');
+		o.value('LOCAL');
+		o.value('NONE');
+		o.default = 'WORLD';
+		o.rmempty = false;
+		o.validate = validateMode;
+
+		let description = _('Stored in %s, readable by root alone, and never shown. Empty: unchanged.').format(PASSWORD_FILE);
+		const fileInUse = uci.get('lumagatec', 'main', 'password_file');
+
+		if (fileInUse && fileInUse != PASSWORD_FILE)
+			description += ' ' + _('The service reads its password from %s, though.').format(fileInUse);
+
+		o = s.option(form.Value, 'password', _('Password'), description);
+		o.password = true;
+		o.cfgvalue = () => null;
+		o.write = (section_id, value) => { this.newPassword = value; };
+		o.remove = () => {};
+		o.validate = validatePassword;
+
+		o = s.option(form.Value, 'log_file', _('Log file'),
+			_('A file for the client\'s messages besides the system log; empty: none.'));
+		o.placeholder = '/tmp/lumagatec.log';
+
+		o = s.option(form.Flag, 'verbose', _('Verbose'),
+			_('Every line sent and received in the log, so that a lost access shows there too.'));
+		o.default = '1';
+		o.rmempty = false;
+
+		this.statusTable = E('table', { 'class': 'table' });
+		this.updateStatus(status);
+		poll.add(() => callStatus().then(status => this.updateStatus(status)), 5);
+
+		// The state first, out of the form, which is drawn anew on saving.
+		return m.render().then(node => E([], [
+			E('h2', _('Lumagate client')),
+			E('div', { 'class': 'cbi-map-descr' },
+				_('Keeps the network access open: the client logs on to the Key-server and answers its challenges.')),
+			E('div', { 'class': 'cbi-section' }, [ E('h3', _('Status')), this.statusTable ]),
+			node
+		]));
+	}
+});
