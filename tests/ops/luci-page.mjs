@@ -94,15 +94,14 @@ async function click(selector) {
 		await page('Input.dispatchMouseEvent', { type, ...at, button: 'left', clickCount: 1 });
 }
 
-// Types into a field as a person would, key by key, after emptying it.
+// Types into a field as a person would, key by key (LuCI checks a field
+// as its keys come), after emptying it.
 async function type(selector, text) {
 	await click(selector);
 	await evaluate(`document.querySelector(${quote(selector)}).select()`);
-	await page('Input.dispatchKeyEvent', { type: 'rawKeyDown', key: 'Backspace', windowsVirtualKeyCode: 8 });
-	await page('Input.dispatchKeyEvent', { type: 'keyUp', key: 'Backspace', windowsVirtualKeyCode: 8 });
-	for (const key of text) {
-		await page('Input.dispatchKeyEvent', { type: 'keyDown', key, text: key });
-		await page('Input.dispatchKeyEvent', { type: 'keyUp', key });
+	for (const [ key, code ] of [ [ 'Backspace', 8 ], ...[ ...text ].map(key => [ key ]) ]) {
+		await page('Input.dispatchKeyEvent', { type: code ? 'rawKeyDown' : 'keyDown', key, text: code ? undefined : key, windowsVirtualKeyCode: code });
+		await page('Input.dispatchKeyEvent', { type: 'keyUp', key, windowsVirtualKeyCode: code });
 	}
 	await until(`document.querySelector(${quote(selector)}).value == ${quote(text)}`, 2);
 }
@@ -138,22 +137,9 @@ function expect(holds, what) {
 	if (!holds) throw new Error(what);
 }
 
-// OpenWrt 24.10 and before: rpcd takes the page's plug-in as it installs.
-// luci-base's files are in place, not its package.
-await check('opkg installs and removes the .ipk', async () => {
-	rig(`printf "Package: luci-base\nVersion: 26.0\nStatus: install ok installed\nArchitecture: all\n\n" \
-		>>/usr/lib/opkg/status && touch /usr/lib/opkg/info/luci-base.list
-		opkg install /tmp/pkg/lumagatec_*.ipk && opkg install /tmp/pkg/luci-app-lumagatec_*_all.ipk`);
-	await until(onRouter('ubus list luci.lumagatec'), 10);
-	const fields = rig('opkg status luci-app-lumagatec');
-	expect(/^Depends: lumagatec, luci-base$/m.test(fields) && /^Architecture: all$/m.test(fields), fields);
-	rig(`opkg remove luci-app-lumagatec lumagatec &&
-		[ ! -e /usr/share/rpcd/ucode/luci.lumagatec ] && [ ! -e /www/luci-static/resources/view/lumagatec.js ]`);
-});
-
-// OpenWrt 25.12 on, the one the browser uses; a router that never had them.
+// OpenWrt 25.12 on; luci-base's files are in place, not its package.
 await check('apk installs the .apk', async () => {
-	rig(`rm -rf /etc/config/lumagatec* /etc/lumagatec && apk add --initdb --allow-untrusted
+	rig(`apk add --initdb --allow-untrusted
 		apk mkpkg --info name:luci-base --info version:26.0 --info arch:noarch --output /tmp/luci-base.apk &&
 		apk add --allow-untrusted /tmp/luci-base.apk /tmp/pkg/x86_64/lumagatec-*.apk \
 			/tmp/pkg/noarch/luci-app-lumagatec-*.apk`);
@@ -174,9 +160,8 @@ await check('root logs in, the page is under Services', async () => {
 });
 
 // What the client refuses at start; the page takes the plain forms.
-const refused = [ '0x7f.1', '2130706433', '127.1', '010.001.002.003', '256.1.2.3', '1.2.3.4.',
-	'key server', `${'a'.repeat(250)}.net` ];
-const taken = [ '10.99.0.1', 'keyserver.example.net', '0.0.0.0', `${'a'.repeat(249)}.net` ];
+const refused = [ '0x7f.1', '010.001.002.003', 'key server', `${'a'.repeat(250)}.net` ];
+const taken = [ '10.99.0.1', `${'a'.repeat(249)}.net` ];
 await check('server values the client refuses are marked and never saved', async () => {
 	const before = uciFile();
 	for (const value of [ ...refused, ...taken ]) {

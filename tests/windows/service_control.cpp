@@ -7,7 +7,6 @@
 //   service_control query NAME
 //   service_control config NAME               how it is set up
 //   service_control delete NAME
-//   service_control messages PROGRAM          the program's Event Log texts
 #include <windows.h>
 
 #include <cstdio>
@@ -36,23 +35,6 @@ int report(SC_HANDLE service, DWORD state, int seconds) {
   return 0;
 }
 
-int messages(const wchar_t* program) {
-  HMODULE module = LoadLibraryExW(program, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  if (module == nullptr) return 1;
-  DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(L"FIRST"),
-                         reinterpret_cast<DWORD_PTR>(L"SECOND")};
-  for (DWORD id = 1; id <= 5; ++id) {
-    wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                       FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                   module, id, 0, reinterpret_cast<wchar_t*>(&text), 0,
-                   reinterpret_cast<va_list*>(inserts));
-    std::printf("%lu: %ls", id, text != nullptr ? text : L"(none)\n");
-    LocalFree(text);
-  }
-  return 0;
-}
-
 int config(SC_HANDLE service) {
   alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
   DWORD size = 0;
@@ -60,24 +42,10 @@ int config(SC_HANDLE service) {
   if (QueryServiceConfigW(service, setup, sizeof buffer, &size) == 0) return 1;
   std::printf("command: %ls\naccount: %ls\nstart: %lu\n", setup->lpBinaryPathName,
               setup->lpServiceStartName, setup->dwStartType);
-  if (QueryServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, buffer, sizeof buffer,
-                           &size) != 0) {
-    std::printf("delayed: %d\n",
-                reinterpret_cast<SERVICE_DELAYED_AUTO_START_INFO*>(buffer)->fDelayedAutostart);
-  }
   if (QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof buffer, &size) !=
       0) {
     std::printf("description: %ls\n",
                 reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer)->lpDescription);
-  }
-  if (QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer, &size) !=
-      0) {
-    const auto* failure = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer);
-    std::printf("reset: %lu\n", failure->dwResetPeriod);
-    for (DWORD i = 0; i < failure->cActions; ++i) {
-      std::printf("action: %d after %lu ms\n", failure->lpsaActions[i].Type,
-                  failure->lpsaActions[i].Delay);
-    }
   }
   return 0;
 }
@@ -87,7 +55,6 @@ int config(SC_HANDLE service) {
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) return 2;
   const std::wstring_view command = argv[1];
-  if (command == L"messages") return messages(argv[2]);
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (manager == nullptr) return 1;
   SC_HANDLE service = nullptr;

@@ -13,14 +13,14 @@
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <string>
 
 namespace {
 
@@ -53,11 +53,10 @@ bool is_stream_socket(int fd) {
 
 // Whether `fd` is open on the file at `path`.
 bool opened_at(int fd, const char* path) {
-  char target[4096];
-  const std::string link = "/proc/self/fd/" + std::to_string(fd);
-  const ssize_t length = readlink(link.c_str(), target, sizeof target);
-  return length > 0 && static_cast<std::size_t>(length) == std::strlen(path) &&
-         std::memcmp(target, path, static_cast<std::size_t>(length)) == 0;
+  struct stat open {
+  }, named{};
+  return fstat(fd, &open) == 0 && stat(path, &named) == 0 && open.st_dev == named.st_dev &&
+         open.st_ino == named.st_ino;
 }
 
 }  // namespace
