@@ -158,16 +158,15 @@ TEST(Session, ACrowdLeavesRoomForAClient) {
   Process limited({"prlimit", "--nofile=24", KEYSERVER_PATH, "--address", kServer, "--password",
                    "secret", "--interval", "1", "--idle-timeout", "3", "--info", "\x9b\xc2\x9d\\"});
   ASSERT_TRUE(limited.wait_for_output("listening on", 5s)) << limited.output();
+  // Five from one address, the fifth closed at once; then four from each of
+  // nine more, beyond the room the descriptors leave closed at once too. The
+  // rest go once they have said nothing to answer for the idle time.
   std::vector<int> crowd;
-  for (int i = 0; i < 5; ++i) crowd.push_back(connect_from("127.0.0.9"));
-  EXPECT_TRUE(limited.wait_for_output("#5 refuse 127.0.0.9:", 4s)) << limited.output();
-  EXPECT_TRUE(limited.wait_for_output("open from 127.0.0.9, the most one address may hold", 1s));
-  // Four from each of ten addresses: beyond the room the descriptors leave
-  // they are closed at once; the rest go once they have said nothing to
-  // answer for the idle time.
-  for (int i = 0; i < 40; ++i)
-    crowd.push_back(connect_from("127.0.1." + std::to_string(i % 10 + 1)));
-  EXPECT_TRUE(limited.wait_for_output("#45 refuse", 4s)) << limited.output();
+  for (int i = 0; i < 41; ++i)
+    crowd.push_back(connect_from("127.0.1." + std::to_string(i < 5 ? 1 : (i - 5) / 4 + 2)));
+  EXPECT_TRUE(limited.wait_for_output("#5 refuse 127.0.1.1:", 4s)) << limited.output();
+  EXPECT_TRUE(limited.wait_for_output("open from 127.0.1.1, the most one address may hold", 1s));
+  EXPECT_TRUE(limited.wait_for_output("#41 refuse", 4s)) << limited.output();
   for (int second = 0; second < 6 && limited.count_output("close idle") == 0; ++second) {
     for (int fd : crowd) send(fd, "\r\n", 2, MSG_NOSIGNAL);
     std::this_thread::sleep_for(1s);
