@@ -439,6 +439,14 @@ TEST(Session, LinesAreCutWhereTheReadsFall) {
   check_answer(server, transcript, "CHALLENGE 12345678", "12345678", "WORLD", digest);
   ASSERT_TRUE(transcript.next("] recv: INFO a\n", 4s)) << client.output();
   ASSERT_TRUE(transcript.next("] recv: INFO no end\n", 4s)) << client.output();
+
+  // A connection that ends before a cut line's rest has come takes the
+  // dropping with it: the next one's first line is a line.
+  server.send(std::string(767, 'y'));
+  ASSERT_TRUE(transcript.next("] recv: yyy", 4s)) << client.output();
+  server.reset_client();
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+  expect_answer(server, transcript, "CHALLENGE next", "next", "WORLD", digest);
 }
 
 // A reset while the client sleeps with a challenge in hand: the answer
