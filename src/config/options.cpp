@@ -201,6 +201,11 @@ bool refuse_impossible_value(const SwitchState& local, std::size_t server_size) 
     refusal =
         "The server address must be a host name or a plain dotted quad: four numbers from 0 to "
         "255 without leading zeros.\n";
+  } else if (local.server_address != nullptr && std::strchr(local.server_address, ':') != nullptr) {
+    // The resolver would take IPv6 text such as ::ffff:a01:203 for 10.1.2.3.
+    refusal =
+        "The server address must be a host name or a plain dotted quad, without a colon: the "
+        "client speaks IPv4 only, always to port 12040.\n";
   } else if (local.digest != nullptr && local.digest[0] != '\0' && !is_digest(local.digest)) {
     refusal = "The password digest must be 32 hexadecimal digits.\n";
   } else if (has_control_character(settings.access_mode)) {

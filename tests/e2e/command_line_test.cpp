@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -218,6 +219,30 @@ TEST(CommandLine, ALogPastItsLimitIsDeletedOnlyWhileItsPathNamesIt) {
     ASSERT_TRUE(transcript.next("] unable to resolve host", 10s)) << client.output();
   }
   EXPECT_TRUE(file_content(log).starts_with("theirs\n")) << file_content(log);
+}
+
+// A file put at the log path between the client's look and its open: the
+// client looks again and appends to it, and never takes it for one it made.
+TEST(CommandLine, ALogPathThatChangesBeforeTheOpenIsLookedAtAgain) {
+  REQUIRE_PRIVATE_NETWORK();
+  SKIP_UNDER_WINE("the shim that plants a file after a look works in a Linux program");
+  SKIP_UNDER_EMULATOR(kShimNeedsLinuxClient);
+  using std::filesystem::perms;
+  const perms mode =
+      perms::owner_read | perms::owner_write | perms::group_read | perms::others_read;
+  TempDir dir;
+  const std::string log = dir.file("log");
+  std::ofstream(dir.file("planted")) << "mine\n";
+  std::filesystem::permissions(dir.file("planted"), mode);
+  Process client(client_command({"-v", "-l", log, "-s", "no-such-host.invalid", "-d", kAnyDigest}),
+                 with_shim({"TEST_SHIM_PLANT=" + dir.file("planted"), "TEST_SHIM_PLANT_AT=" + log,
+                            "TEST_SHIM_PLANT_ON_LOOK=1"}));
+  // Once the second line is shown, the first has surely gone to the log.
+  ASSERT_TRUE(client.wait_for_output("couldn't connect to server\n", 10s)) << client.output();
+  EXPECT_TRUE(without_times(file_content(log))
+                  .starts_with("mine\n[T] unable to resolve host no-such-host.invalid\r\n"))
+      << file_content(log);
+  EXPECT_EQ(std::filesystem::status(log).permissions(), mode);
 }
 
 // A name is used whole, never cut into another one; a value that can never

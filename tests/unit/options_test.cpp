@@ -136,6 +136,9 @@ TEST_F(OptionsTest, ValuesThatCanNeverBeRightAreRefusedAfterTheLoop) {
   const std::string quad =
       "The server address must be a host name or a plain dotted quad: four numbers from 0 to 255 "
       "without leading zeros.\n";
+  const std::string colon =
+      "The server address must be a host name or a plain dotted quad, without a colon: the client "
+      "speaks IPv4 only, always to port 12040.\n";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"-m", std::string(722, 'm')},
        "The access mode is too long: no answer to the Key-server could carry it.\n"},
@@ -154,6 +157,8 @@ TEST_F(OptionsTest, ValuesThatCanNeverBeRightAreRefusedAfterTheLoop) {
       {{"-s", "2130706433"}, quad},
       {{"-s", "010.001.002.003 "}, quad},
       {{"-s", "1.2.3.4.5"}, quad},
+      {{"-s", "::ffff:10.1.2.3"}, colon},
+      {{"-s", "10.1.2.3:12040"}, colon},
       {{"-s", "10.0.0.255"}, conflict},
       {{"-s", "123abc.0x1.example"}, conflict},
       {{"-d", "zz"}, digest},

@@ -155,6 +155,7 @@ void check_options(Checker& t) {
                                              {"--password", "x", "--challenge-period", "1.2345"},
                                              {"--password", "x", "--interval", "1e3"},
                                              {"--password", "x", "--quiet=1"},
+                                             {"--password", "x", "--max-per-address", "0"},
                                              {"--password", "x", "--info", "two\r\nlines"},
                                              {"--digest", std::string(33, 'a')},
                                              {"--digest", ""},

@@ -9,6 +9,8 @@
 //                                    so that many rounds fit in a short run
 //   TEST_SHIM_PLANT=FILE             FILE is moved to the path of the file
 //   TEST_SHIM_PLANT_AT=PATH          written to, PATH, right after the write
+//   TEST_SHIM_PLANT_ON_LOOK=1        or right after the first look at PATH
+//                                    (lstat), before any open of it
 // The monotonic clock is left alone.
 #include <dlfcn.h>
 #include <signal.h>
@@ -20,6 +22,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -59,6 +62,15 @@ bool opened_at(int fd, const char* path) {
          open.st_ino == named.st_ino;
 }
 
+// The path a file is to be planted at, at a look or at a write; null when
+// none is.
+const char* planting_at(bool look) {
+  const bool on_look = std::getenv("TEST_SHIM_PLANT_ON_LOOK") != nullptr;
+  return std::getenv("TEST_SHIM_PLANT") != nullptr && on_look == look
+             ? std::getenv("TEST_SHIM_PLANT_AT")
+             : nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -67,9 +79,18 @@ ssize_t write(int fd, const void* data, size_t size) {
   static auto real = next_definition<ssize_t (*)(int, const void*, size_t)>("write");
   const ssize_t result = real(fd, data, size);
   const int error = errno;
-  const char* plant = std::getenv("TEST_SHIM_PLANT");
-  const char* at = std::getenv("TEST_SHIM_PLANT_AT");
-  if (plant != nullptr && at != nullptr && opened_at(fd, at)) rename(plant, at);
+  const char* at = planting_at(false);
+  if (at != nullptr && opened_at(fd, at)) rename(std::getenv("TEST_SHIM_PLANT"), at);
+  errno = error;
+  return result;
+}
+
+int lstat(const char* path, struct stat* status) noexcept {
+  static auto real = next_definition<int (*)(const char*, struct stat*)>("lstat");
+  const int result = real(path, status);
+  const int error = errno;
+  const char* at = planting_at(true);
+  if (at != nullptr && std::strcmp(path, at) == 0) rename(std::getenv("TEST_SHIM_PLANT"), at);
   errno = error;
   return result;
 }
