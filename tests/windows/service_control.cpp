@@ -3,7 +3,7 @@
 // prints what the manager says of it afterwards:
 //   service_control start NAME COMMAND-LINE   creates and starts it, waits out the start
 //   service_control stop NAME                 stops it, waits until it has
-//   service_control wait NAME                 waits until it has stopped by itself
+//   service_control wait NAME                 waits until its process has ended by itself
 //   service_control query NAME
 //   service_control config NAME               how it is set up
 //   service_control delete NAME
@@ -37,6 +37,26 @@ int report(SC_HANDLE service, DWORD state, int seconds) {
   std::printf("state: %s\nexit code: %lu\nservice exit code: %lu\n",
               kStates[status.dwCurrentState <= 4 ? status.dwCurrentState : 0],
               status.dwWin32ExitCode, status.dwServiceSpecificExitCode);
+  return 0;
+}
+
+// Waits up to a minute for the service's process to end, and prints its
+// exit code.
+int wait_for_process(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD size = 0;
+  QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                       sizeof status, &size);
+  HANDLE process =
+      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId);
+  DWORD code = 0;
+  if (process == nullptr || WaitForSingleObject(process, 60000) != WAIT_OBJECT_0 ||
+      GetExitCodeProcess(process, &code) == 0) {
+    std::printf("no process that ended\n");
+    return 1;
+  }
+  CloseHandle(process);
+  std::printf("process exit code: %lu\n", code);
   return 0;
 }
 
@@ -162,7 +182,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     return report(service, SERVICE_STOP_PENDING, 20);
   }
-  if (command == L"wait") return report(service, SERVICE_RUNNING, 60);
+  if (command == L"wait") return wait_for_process(service);
   if (command == L"query") return report(service, 0, 0);
   if (command == L"config") return config(service);
   if (command == L"delete") return DeleteService(service) != 0 ? 0 : 1;
