@@ -5,6 +5,7 @@ setlocal EnableExtensions DisableDelayedExpansion
 set "name=lumagatec"
 set "program=%ProgramFiles%\lumagatec"
 set "data=%ProgramFiles%\lumagatec\data"
+set "earlier_data=%ProgramData%\lumagatec"
 set "failed=1"
 
 net session >nul 2>&1
@@ -31,6 +32,9 @@ set "answer=n"
 if exist "%data%" set /p "answer=Delete "%data%" too, with the password file and the log? [y/N] "
 if /i "%answer:~0,1%"=="y" rd /s /q "%data%"
 if exist "%data%" echo "%data%" stays.
+set "answer=n"
+if exist "%earlier_data%\" set /p "answer=Delete "%earlier_data%" of an earlier version too, with its password file? [y/N] "
+if /i "%answer:~0,1%"=="y" rd /s /q "%earlier_data%"
 rd "%program%" 2>nul
 if exist "%program%" (echo "%program%" stays.) else echo "%program%" is removed.
 goto :end

@@ -120,26 +120,18 @@ TEST(WineService, RunsIsLetInStopsCleanlyAndEndsWithItsCodeWhenNoServerIsFound) 
       std::vector<std::string>{KEYSERVER_PATH, "--address", "127.0.0.2", "--password",
                                "service-password", "--interval", "1"});
   ASSERT_TRUE(server->wait_for_output("listening", 5s)) << server->output();
-  // Whether `text` stands in the log behind `times` - 1 others.
-  const auto wait_for_log = [&](const std::string& text, int times) {
-    const auto seen = [&] {
-      const std::string content = file_content(log);
-      std::size_t at = 0;
-      for (int left = times; left > 0; --left, ++at) {
-        if ((at = content.find(text, at)) == std::string::npos) return false;
-      }
-      return true;
-    };
-    for (int tries = 0; tries < 200 && !seen(); ++tries) std::this_thread::sleep_for(100ms);
-    return seen();
+  const auto good_twice = [&] {
+    const std::string content = file_content(log);
+    return content.find("GOOD") != content.rfind("GOOD");
   };
 
   const std::string running = "state: running\nexit code: 0\nservice exit code: 0\n";
   EXPECT_EQ(service_control(
                 {"start", "lumagatec", program + " -s 127.0.0.2" + files + windows_path(log)}),
             running);
-  // A second GOOD, which is no change: the Event Log has one entry for both.
-  EXPECT_TRUE(wait_for_log("GOOD", 2)) << file_content(log) << server->output();
+  // A second GOOD is no change: the Event Log has one entry for both.
+  for (int tries = 0; tries < 200 && !good_twice(); ++tries) std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(good_twice()) << file_content(log) << server->output();
   EXPECT_EQ(service_control({"query", "lumagatec"}), running);
   server.reset();
   const std::string lost = "not let in, interval 1 s; last failure";
@@ -151,8 +143,8 @@ TEST(WineService, RunsIsLetInStopsCleanlyAndEndsWithItsCodeWhenNoServerIsFound) 
   const std::string found_none = dir.file("discovery.log");
   EXPECT_EQ(service_control({"start", "discovering", program + files + windows_path(found_none)}),
             running);
-  EXPECT_EQ(service_control({"wait", "discovering"}), "process exit code: 1\n")
-      << file_content(found_none);
+  for (int tries = 0; tries < 600 && event_log().find("\n1/5 ") == std::string::npos; ++tries)
+    std::this_thread::sleep_for(100ms);
   EXPECT_NE(file_content(found_none).find("No Key-server could be discovered"), std::string::npos);
 
   EXPECT_TRUE(std::regex_match(

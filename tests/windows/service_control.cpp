@@ -3,7 +3,6 @@
 // prints what the manager says of it afterwards:
 //   service_control start NAME COMMAND-LINE   creates and starts it, waits out the start
 //   service_control stop NAME                 stops it, waits until it has
-//   service_control wait NAME                 waits until its process has ended by itself
 //   service_control query NAME
 //   service_control config NAME               how it is set up
 //   service_control delete NAME
@@ -40,26 +39,6 @@ int report(SC_HANDLE service, DWORD state, int seconds) {
   return 0;
 }
 
-// Waits up to a minute for the service's process to end, and prints its
-// exit code.
-int wait_for_process(SC_HANDLE service) {
-  SERVICE_STATUS_PROCESS status{};
-  DWORD size = 0;
-  QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                       sizeof status, &size);
-  HANDLE process =
-      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId);
-  DWORD code = 0;
-  if (process == nullptr || WaitForSingleObject(process, 60000) != WAIT_OBJECT_0 ||
-      GetExitCodeProcess(process, &code) == 0) {
-    std::printf("no process that ended\n");
-    return 1;
-  }
-  CloseHandle(process);
-  std::printf("process exit code: %lu\n", code);
-  return 0;
-}
-
 int config(SC_HANDLE service) {
   alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
   DWORD size = 0;
@@ -91,7 +70,7 @@ int sc_queryex(SC_HANDLE service, const wchar_t* name) {
 
 int sc_config(SC_HANDLE service, int argc, wchar_t** argv) {
   DWORD start = SERVICE_NO_CHANGE;
-  const wchar_t* values[3] = {};  // binPath=, obj=, DisplayName=
+  const wchar_t* command = nullptr;
   bool delayed = false;
   for (int i = 3; i + 1 < argc; i += 2) {
     const std::wstring_view option = argv[i];
@@ -102,12 +81,11 @@ int sc_config(SC_HANDLE service, int argc, wchar_t** argv) {
               : value == L"disabled"      ? SERVICE_DISABLED
                                           : SERVICE_DEMAND_START;
     }
-    if (option == L"binPath=") values[0] = argv[i + 1];
-    if (option == L"obj=") values[1] = argv[i + 1];
-    if (option == L"DisplayName=") values[2] = argv[i + 1];
+    if (option == L"binPath=") command = argv[i + 1];
   }
-  if (ChangeServiceConfigW(service, SERVICE_NO_CHANGE, start, SERVICE_NO_CHANGE, values[0], nullptr,
-                           nullptr, nullptr, values[1], nullptr, values[2]) == 0) {
+  // The account and the name an install gives stay as they are.
+  if (ChangeServiceConfigW(service, SERVICE_NO_CHANGE, start, SERVICE_NO_CHANGE, command, nullptr,
+                           nullptr, nullptr, nullptr, nullptr, nullptr) == 0) {
     return static_cast<int>(GetLastError());
   }
   SERVICE_DELAYED_AUTO_START_INFO info{TRUE};
@@ -182,7 +160,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     return report(service, SERVICE_STOP_PENDING, 20);
   }
-  if (command == L"wait") return wait_for_process(service);
   if (command == L"query") return report(service, 0, 0);
   if (command == L"config") return config(service);
   if (command == L"delete") return DeleteService(service) != 0 ? 0 : 1;
