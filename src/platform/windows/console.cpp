@@ -119,7 +119,7 @@ void write_console(const char* text) { _cputs(text); }
 // the UTF-8 of a path and of a system's text goes to it as characters.
 // A file or a pipe gets the bytes as they are.
 void write_standard_output(const char* text) {
-  auto* output = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+  HANDLE output = handle_of(_get_osfhandle(_fileno(stdout)));
   DWORD mode = 0;
   const int length = static_cast<int>(std::strlen(text));
   // The characters, then behind them each line feed after a CR, as text
