@@ -166,6 +166,11 @@ C1Controls console_c1_controls();
 // Writes a text straight to the console itself, whatever standard output is.
 void write_console(const char* text);
 
+// Writes a text to standard output: a console shows its characters, read
+// as UTF-8 whatever the console's code page; a file or a pipe gets its
+// bytes as they are.
+void write_standard_output(const char* text);
+
 // Switches the console to raw, unechoed input; false when there is no console.
 bool begin_console_input();
 

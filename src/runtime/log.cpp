@@ -87,7 +87,7 @@ void format_message(char* message, const char* format, std::va_list arguments) {
 void show_on_console(LogLevel level, const char* line) {
   if (settings.quiet != 0) return;
   colour_on(level);
-  std::fputs(line, stdout);
+  platform::write_standard_output(line);
   colour_off();
 }
 

@@ -3,13 +3,17 @@
 // prints what the manager says of it afterwards:
 //   service_control start NAME COMMAND-LINE   creates and starts it, waits out the start
 //   service_control stop NAME                 stops it, waits until it has
-//   service_control wait NAME                 waits until it has stopped by itself
 //   service_control query NAME
 //   service_control config NAME               how it is set up
 //   service_control delete NAME
+// Copied as sc.exe into a folder first in PATH, it stands in for what Wine's
+// sc lacks, `sc queryex NAME` and `sc config NAME OPTION= VALUE...`, in the
+// words of Windows' own, and hands every other command to Wine's.
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -50,9 +54,88 @@ int config(SC_HANDLE service) {
   return 0;
 }
 
+int sc_queryex(SC_HANDLE service, const wchar_t* name) {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD size = 0;
+  if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                           sizeof status, &size) == 0) {
+    return static_cast<int>(GetLastError());
+  }
+  std::printf(
+      "\nSERVICE_NAME: %ls\n        STATE              : %lu\n"
+      "        PID                : %lu\n",
+      name, status.dwCurrentState, status.dwProcessId);
+  return 0;
+}
+
+int sc_config(SC_HANDLE service, int argc, wchar_t** argv) {
+  DWORD start = SERVICE_NO_CHANGE;
+  const wchar_t* command = nullptr;
+  bool delayed = false;
+  for (int i = 3; i + 1 < argc; i += 2) {
+    const std::wstring_view option = argv[i];
+    const std::wstring_view value = argv[i + 1];
+    if (option == L"start=") {
+      delayed = value == L"delayed-auto";
+      start = delayed || value == L"auto" ? SERVICE_AUTO_START
+              : value == L"disabled"      ? SERVICE_DISABLED
+                                          : SERVICE_DEMAND_START;
+    }
+    if (option == L"binPath=") command = argv[i + 1];
+  }
+  // The account and the name an install gives stay as they are.
+  if (ChangeServiceConfigW(service, SERVICE_NO_CHANGE, start, SERVICE_NO_CHANGE, command, nullptr,
+                           nullptr, nullptr, nullptr, nullptr, nullptr) == 0) {
+    return static_cast<int>(GetLastError());
+  }
+  SERVICE_DELAYED_AUTO_START_INFO info{TRUE};
+  if (delayed &&
+      ChangeServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info) == 0) {
+    return static_cast<int>(GetLastError());
+  }
+  return 0;
+}
+
+// Wine's own sc, with the arguments as they came.
+int wine_sc() {
+  const wchar_t* line = GetCommandLineW();
+  bool quoted = false;
+  for (; *line != L'\0' && (quoted || *line != L' '); ++line) quoted ^= *line == L'"';
+  wchar_t system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring program = std::wstring(system) + L"\\sc.exe";
+  std::wstring command = L"sc.exe" + std::wstring(line);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                     &startup, &process) == 0) {
+    return 1;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
+int as_sc(int argc, wchar_t** argv) {
+  const std::wstring_view command = argc > 1 ? argv[1] : L"";
+  if (argc < 3 || (command != L"queryex" && command != L"config")) return wine_sc();
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE service =
+      manager != nullptr ? OpenServiceW(manager, argv[2], SERVICE_ALL_ACCESS) : nullptr;
+  if (service == nullptr) return ERROR_SERVICE_DOES_NOT_EXIST;
+  return command == L"queryex" ? sc_queryex(service, argv[2]) : sc_config(service, argc, argv);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  wchar_t self[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (length >= 7 && _wcsicmp(self + length - 7, L"\\sc.exe") == 0) return as_sc(argc, argv);
   if (argc < 3) return 2;
   const std::wstring_view command = argv[1];
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -77,7 +160,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     return report(service, SERVICE_STOP_PENDING, 20);
   }
-  if (command == L"wait") return report(service, SERVICE_RUNNING, 60);
   if (command == L"query") return report(service, 0, 0);
   if (command == L"config") return config(service);
   if (command == L"delete") return DeleteService(service) != 0 ? 0 : 1;

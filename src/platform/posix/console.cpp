@@ -94,6 +94,8 @@ bool set_console_text_attribute(ConsoleHandle handle, std::uint16_t attribute) {
   return true;
 }
 
+void write_standard_output(const char* text) { std::fputs(text, stdout); }
+
 void write_console(const char* text) {
   int fd = tty_fd;
   if (fd < 0) fd = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);

@@ -2,8 +2,11 @@
 #include <windows.h>
 
 #include <conio.h>
+#include <io.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "platform/windows/console.h"
@@ -83,8 +86,8 @@ bool shown_to_a_user() {
 
 void set_console_title(const char* title) { SetConsoleTitleA(title); }
 
-// Bytes from 0x80 up are characters of the console's code page, and in a
-// multi-byte code page parts of characters.
+// Standard output reaches a console as UTF-8 read into characters, and its
+// sequences take no C1 controls: U+0080 to U+009F are characters there.
 C1Controls console_c1_controls() { return C1Controls::kText; }
 
 ConsoleHandle standard_output_handle() {
@@ -111,6 +114,34 @@ bool set_console_text_attribute(ConsoleHandle handle, std::uint16_t attribute) {
 }
 
 void write_console(const char* text) { _cputs(text); }
+
+// A console takes bytes in its own code page, whatever they are meant in:
+// the UTF-8 of a path and of a system's text goes to it as characters.
+// A file or a pipe gets the bytes as they are.
+void write_standard_output(const char* text) {
+  HANDLE output = handle_of(_get_osfhandle(_fileno(stdout)));
+  DWORD mode = 0;
+  const int length = static_cast<int>(std::strlen(text));
+  // The characters, then behind them each line feed after a CR, as text
+  // mode would write it.
+  auto* wide = static_cast<wchar_t*>(
+      std::malloc((3 * static_cast<std::size_t>(length) + 1) * sizeof(wchar_t)));
+  if (GetConsoleMode(output, &mode) == 0 || wide == nullptr) {
+    std::free(wide);
+    std::fputs(text, stdout);
+    return;
+  }
+  const int count = MultiByteToWideChar(CP_UTF8, 0, text, length, wide, length);
+  wchar_t* shown = wide + length;
+  DWORD shown_length = 0;
+  for (int i = 0; i < count; ++i) {
+    if (wide[i] == L'\n') shown[shown_length++] = L'\r';
+    shown[shown_length++] = wide[i];
+  }
+  DWORD written = 0;
+  WriteConsoleW(output, shown, shown_length, &written, nullptr);
+  std::free(wide);
+}
 
 void prepare_console() {
   if (!open_console_input()) return;

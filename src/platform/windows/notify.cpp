@@ -1,7 +1,8 @@
 // The Service Control Manager: the client as its service, when it started
 // the process. The manager hears the service's state (starting, running
-// once the session begins, stopping, stopped with the exit code), and the
-// Event Log keeps its turns in the words of the program's message table.
+// once the session begins, stopping, stopped after a stop; an end with an
+// error is a failure to it), and the Event Log keeps its turns in the
+// words of the program's message table.
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -31,8 +32,6 @@ int client_argc = 0;
 char** client_argv = nullptr;
 SERVICE_STATUS_HANDLE status_handle = nullptr;
 HANDLE event_source = nullptr;
-volatile LONG stop_asked = 0;
-volatile LONG end_told = 0;
 // The last status line the client told, for the entry of its end.
 char last_status[256] = "";
 
@@ -62,17 +61,13 @@ bool started_by_service_manager() {
   return by_manager;
 }
 
-void report_state(DWORD state, int exit_code = 0) {
+void report_state(DWORD state) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
   // A start is not stopped halfway: the checks of start-up take moments.
   status.dwControlsAccepted =
       state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-  // A code of the service's own: the manager counts the end as a failure,
-  // which the recovery settings answer.
-  status.dwWin32ExitCode = exit_code == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
-  status.dwServiceSpecificExitCode = static_cast<DWORD>(exit_code);
   const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
   status.dwCheckPoint = pending ? 1 : 0;
   status.dwWaitHint = pending ? kWaitHintMs : 0;
@@ -111,15 +106,34 @@ DWORD WINAPI stop_client(void* /*unused*/) {
   return 0;
 }
 
+void report_stop_pending() { report_state(SERVICE_STOP_PENDING); }
+
+void report_end(int code) {
+  if (code == 0) {
+    log_event(EVENTLOG_INFORMATION_TYPE, MSG_STOPPED, {});
+    report_state(SERVICE_STOPPED);
+    return;
+  }
+  char number[16];
+  std::snprintf(number, sizeof number, "%d", code);
+  const char* status = last_status[0] != '\0' ? last_status : "none, it ended during start-up";
+  log_event(EVENTLOG_ERROR_TYPE, MSG_ENDED, {number, status});
+  // No SERVICE_STOPPED: a process that ends without it has failed to the
+  // manager, which then restarts it as the recovery settings say. A stop
+  // with an error code would count as a failure only once the failure
+  // actions flag is in force, which is from the next start of Windows on.
+}
+
+windows::ServiceEnd service_end(report_stop_pending, report_end);
+
 DWORD WINAPI on_control(DWORD control, DWORD /*event*/, void* /*data*/, void* /*context*/) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
-      if (InterlockedExchange(&stop_asked, 1) == 0) {
-        report_state(SERVICE_STOP_PENDING);
+      if (service_end.stop()) {
         HANDLE stopper = CreateThread(nullptr, 0, stop_client, nullptr, 0, nullptr);
         if (stopper == nullptr) {
-          windows::tell_service_end(0);
+          service_end.end(0);
           TerminateProcess(GetCurrentProcess(), 0);
         }
         CloseHandle(stopper);
@@ -184,19 +198,35 @@ void run_as_service(int (*client_main)(int argc, char** argv), int argc, char** 
 bool is_service() { return status_handle != nullptr; }
 
 void tell_service_end(int code) {
-  if (status_handle == nullptr || InterlockedExchange(&end_told, 1) != 0) return;
-  if (code == 0) {
-    log_event(EVENTLOG_INFORMATION_TYPE, MSG_STOPPED, {});
-  } else {
-    char number[16];
-    std::snprintf(number, sizeof number, "%d", code);
-    const char* status = last_status[0] != '\0' ? last_status : "none, it ended during start-up";
-    log_event(EVENTLOG_ERROR_TYPE, MSG_ENDED, {number, status});
-  }
-  report_state(SERVICE_STOPPED, code);
+  if (status_handle != nullptr) service_end.end(code);
 }
 
-bool service_stop_asked() { return stop_asked != 0; }
+bool service_stop_asked() { return service_end.stop_asked(); }
+
+ServiceEnd::ServiceEnd(void (*stopping)(), void (*ended)(int code))
+    : stopping_(stopping), ended_(ended) {}
+
+bool ServiceEnd::stop() {
+  AcquireSRWLockExclusive(&lock_);
+  const bool first = phase_ == Phase::kRunning;
+  if (first) {
+    phase_ = Phase::kStopping;
+    asked_ = true;
+    stopping_();
+  }
+  ReleaseSRWLockExclusive(&lock_);
+  return first;
+}
+
+void ServiceEnd::end(int code) {
+  AcquireSRWLockExclusive(&lock_);
+  if (phase_ != Phase::kEnded) {
+    const bool stopping = phase_ == Phase::kStopping;
+    phase_ = Phase::kEnded;
+    ended_(stopping ? 0 : code);
+  }
+  ReleaseSRWLockExclusive(&lock_);
+}
 
 }  // namespace windows
 

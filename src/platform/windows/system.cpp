@@ -177,18 +177,25 @@ bool local_time_of_day(std::int64_t seconds, TimeOfDay* out) {
 
 void sleep_ms(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
+// In UTF-8, as every other text of the program: the log file holds one
+// encoding, and the console shows the system's text beside a path.
 void error_text(std::int32_t code, char* out, std::size_t size) {
   if (size == 0) return;
   out[0] = '\0';
-  char* system_text = static_cast<char*>(std::calloc(size, 1));
-  if (system_text == nullptr) return;
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                 static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), system_text,
-                 static_cast<DWORD>(size), nullptr);
-  CharToOemBuffA(system_text, out, static_cast<DWORD>(size));
-  out[size - 1] = '\0';
-  std::free(system_text);
-  // The system's text ends in CR LF, and the console's text mode adds the
+  auto* wide = static_cast<wchar_t*>(std::calloc(size, sizeof(wchar_t)));
+  if (wide == nullptr) return;
+  int wide_length = static_cast<int>(FormatMessageW(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
+      MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), wide, static_cast<DWORD>(size), nullptr));
+  // Whole characters only: a text too long is cut a character at a time.
+  int written = 0;
+  for (; wide_length > 0 && written == 0; --wide_length) {
+    written = WideCharToMultiByte(CP_UTF8, 0, wide, wide_length, out, static_cast<int>(size - 1),
+                                  nullptr, nullptr);
+  }
+  out[written] = '\0';
+  std::free(wide);
+  // The system's text ends in CR LF, and the way to the console adds the
   // CR of every line end itself: a CR of its own would be doubled.
   const std::size_t length = std::strlen(out);
   if (length >= 2 && out[length - 2] == '\r' && out[length - 1] == '\n') {

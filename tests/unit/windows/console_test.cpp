@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "runtime/colours.h"
 #include "runtime/log.h"
@@ -63,6 +64,20 @@ TEST_F(ConsoleColours, QuietOrUncolouredOutputNeverTouchesTheAttribute) {
   settings.quiet = 1;
   report(1, "not shown\n");
   EXPECT_EQ(attribute_in_force(), kGreyOnBlack);
+}
+
+// The program's texts are UTF-8 (paths, the system's texts): the console
+// shows their characters whatever its code page.
+TEST_F(ConsoleColours, UtfEightTextShowsAsItsCharacters) {
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  report(1, "Z:\\Z\xC3\xBCrich\\\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB\n");
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  GetConsoleScreenBufferInfo(output, &info);
+  wchar_t shown[16] = {};
+  DWORD read = 0;
+  ReadConsoleOutputCharacterW(output, shown, 14,
+                              {11, static_cast<SHORT>(info.dwCursorPosition.Y - 1)}, &read);
+  EXPECT_EQ(std::wstring(shown, read), L"Z:\\Z\u00FCrich\\\u0444\u0430\u0439\u043B");
 }
 
 }  // namespace
