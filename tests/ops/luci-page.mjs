@@ -2,19 +2,23 @@
 // DevTools protocol on a pipe (no port opens), and checks the router behind
 // it after each step. Run inside the rig by scripts/test-luci:
 //   node tests/ops/luci-page.mjs ROUTER-ROOT OUT-DIR
-// LUCI_LOGIN is root's password, CLIENT_PASSWORD the simulator's. OUT-DIR
-// gets page.png and chromium.log.
+// LUCI_LOGIN is root's password, APP_LOGIN that of a user holding only the
+// page's rights, CLIENT_PASSWORD the simulator's. OUT-DIR gets page.png and
+// chromium.log.
 import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, openSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 
 const [ root, out ] = process.argv.slice(2);
-const { LUCI_LOGIN: login, CLIENT_PASSWORD: password } = process.env;
+const { LUCI_LOGIN: login, APP_LOGIN: appLogin, CLIENT_PASSWORD: password } = process.env;
 const site = 'http://127.0.0.1:8080/cgi-bin/luci';
 const sleep = ms => new Promise(done => setTimeout(done, ms));
 const rig = command => execFileSync('chroot', [ root, '/bin/sh', '-c', command ],
 	{ encoding: 'utf8', stdio: [ 'ignore', 'pipe', 'pipe' ] }).trim();
 const quote = text => JSON.stringify(text);
+// A ubus call on the router, its arguments never through a shell.
+const ubus = (object, method, args) => JSON.parse(execFileSync('chroot',
+	[ root, '/bin/ubus', 'call', object, method, JSON.stringify(args) ], { encoding: 'utf8' }) || '{}');
 
 // Nothing in the background, no name resolved: only the rig's loopback.
 const profile = mkdtempSync(join(out, 'chromium-'));
@@ -109,8 +113,7 @@ const field = option => `[id="widget.cbid.lumagatec.main.${option}"], [data-widg
 const shown = name => `document.querySelector('[data-status=${name}]')?.textContent`;
 const saveAndApply = () => click('.cbi-page-actions .cbi-button-apply');
 const uciFile = () => rig('cat /etc/config/lumagatec');
-// The client's process, not the init script running beside it.
-const client = () => rig('for p in $(pidof lumagatec); do [ "$(readlink /proc/$p/exe)" != /usr/sbin/lumagatec ] || echo $p; done');
+const client = () => rig('client-pid || true');
 const clientSwitches = () => rig(`tr "\\0" " " </proc/${client()}/cmdline`);
 
 async function screenshot(name) {
@@ -159,17 +162,22 @@ await check('root logs in, the page is under Services', async () => {
 	await until(`${shown('running')} == 'Not running'`);
 });
 
-// What the client refuses at start; the page takes the plain forms.
-const refused = [ '0x7f.1', '010.001.002.003', 'key server', `${'a'.repeat(250)}.net` ];
-const taken = [ '10.99.0.1', `${'a'.repeat(249)}.net` ];
-await check('server values the client refuses are marked and never saved', async () => {
+// What the service refuses, and what it takes, as typed into the page.
+const values = [
+	[ 'server', '0x7f.1', false ], [ 'server', '010.001.002.003', false ], [ 'server', 'key server', false ],
+	[ 'server', '::ffff:10.99.0.1', false ], [ 'server', `${'a'.repeat(250)}.net`, false ],
+	[ 'server', '10.99.0.1', true ], [ 'server', `${'a'.repeat(63)}.`.repeat(3) + 'a'.repeat(61), true ],
+	[ 'log_file', '/etc/profile.d/lumagate.sh', false ], [ 'log_file', '/var/log/lumagatec/../x', false ],
+	[ 'log_file', '/var/log/lumagatec/client.log', true ]
+];
+await check('values the service refuses are marked and never saved', async () => {
 	const before = uciFile();
-	for (const value of [ ...refused, ...taken ]) {
-		await type(field('server'), value);
-		const invalid = await evaluate(`document.querySelector(${quote(field('server'))}).classList.contains('cbi-input-invalid')`);
-		expect(invalid == refused.includes(value), `${value.slice(0, 40)}: marked ${invalid ? 'invalid' : 'valid'}`);
+	for (const [ option, value, taken ] of values) {
+		await type(field(option), value);
+		const invalid = await evaluate(`document.querySelector(${quote(field(option))}).classList.contains('cbi-input-invalid')`);
+		expect(invalid != taken, `${option} ${value.slice(0, 40)}: marked ${invalid ? 'invalid' : 'valid'}`);
 	}
-	await type(field('server'), refused[0]);
+	await type(field('server'), values[0][1]);
 	await saveAndApply();
 	await sleep(3000);
 	expect(uciFile() == before, `the settings changed:\n${uciFile()}`);
@@ -185,16 +193,22 @@ await check('Save & Apply writes the settings, the password its own file, and th
 	await click('#cbi-lumagatec-main-mode .cbi-dropdown');
 	await click('#cbi-lumagatec-main-mode ul.dropdown li[data-value="LOCAL"]');
 	await until(`document.querySelector('#cbi-lumagatec-main-mode li[selected][data-value="LOCAL"]')`, 2);
+	await type(field('log_file'), '/var/log/lumagatec/client.log');
 	await type(field('password'), password);
 	await saveAndApply();
 	await until(onRouter('grep -q "10.99.0.1" /etc/config/lumagatec'), 30);
 	const settings = uciFile();
 	for (const line of [ "option enabled '1'", "option server '10.99.0.1'", "option mode 'LOCAL'" ])
 		expect(settings.includes(line), `no ${line} in\n${settings}`);
-	expect(rig('stat -c "%a %U" /etc/lumagatec/password') == '600 root', 'the password file is not root\'s alone');
+	expect(rig('stat -c "%a %U %G" /etc/lumagatec/password') == '640 root lumagatec',
+		'the password file is not for root and the client alone');
 	expect(rig('cat /etc/lumagatec/password') == password, 'the password file holds another password');
-	await until(() => / -s 10\.99\.0\.1 -m LOCAL /.test(clientSwitches() + ' '), 30);
+	await until(() => / -s 10\.99\.0\.1 -m LOCAL -l \/var\/log\/lumagatec\/client\.log /.test(clientSwitches() + ' '), 30);
 	await until(onRouter('/sbin/logread -e lumagatec | grep -q GOOD'), 30);
+	// The client, as its own user, writes its file in its own folder.
+	await until(onRouter('grep -q GOOD /var/log/lumagatec/client.log'), 10);
+	expect(rig('stat -c "%U" /var/log/lumagatec/client.log /proc/$(client-pid)') == 'lumagatec\nlumagatec',
+		'the client or its log file is not the client\'s own user\'s');
 });
 
 await check('the password is never in the settings nor on the page', async () => {
@@ -230,7 +244,7 @@ await check('stop, start and restart from the page', async () => {
 });
 
 await check('a new password from the page alone restarts the client, a refusal shows as the last failure', async () => {
-	for (const [ given, verdict ] of [ [ 'not the password', 'failure' ], [ password, 'good' ] ]) {
+	for (const [ given, verdict, access ] of [ [ 'not the password', 'failure', 'not let in' ], [ password, 'good', 'let in' ] ]) {
 		const pid = client();
 		const before = await evaluate(shown(verdict));
 		await type(field('password'), given);
@@ -238,8 +252,71 @@ await check('a new password from the page alone restarts the client, a refusal s
 		await until(onRouter(`[ "$(cat /etc/lumagatec/password)" = ${quote(given)} ]`), 15);
 		await until(() => client() && client() != pid, 15);
 		await until(`${shown(verdict)} != ${quote(before)}`, 30);
+		await until(`${shown('access')} == ${quote(access)}`, 10);
 	}
 	expect((await evaluate(shown('failure'))).includes('SORRY'), 'the refusal is not the last failure');
+});
+
+// Quiet, the client says nothing while the server is away: a GOOD older
+// than the longest interval a server sets is no access either.
+await check('a GOOD older than 660 s is not let in', async () => {
+	const line = `[${Math.floor(Date.now() / 1000) - 661}.0] daemon.info lumagatec[${client()}]: GOOD access granted (LOCAL)`;
+	rig(`echo ${quote(line)} >/tmp/old-good; mv /sbin/logread /sbin/logread.real
+		printf '#!/bin/sh\\ncat /tmp/old-good\\n' >/sbin/logread; chmod +x /sbin/logread`);
+	try {
+		expect(ubus('luci.lumagatec', 'status', {}).access == 'not let in', 'an old GOOD counts as let in');
+	} finally {
+		rig('mv /sbin/logread.real /sbin/logread');
+	}
+	expect(ubus('luci.lumagatec', 'status', {}).access == 'let in', 'a fresh GOOD does not count');
+});
+
+// What a Key-server (or whoever answers on the gateway), a local process
+// writing to syslog, or a LuCI user writing UCI sends is shown, never run.
+await check('markup from the server, the system log and UCI shows as text and runs nothing', async () => {
+	const markup = n => `<img/src=x/onerror=window.ran=${n}>`;
+	rig(`uci set lumagatec.main.mode='${markup(1)}'; uci commit lumagatec; reload_config`);
+	await until(onRouter(`/sbin/logread -e lumagatec | grep -qF 'GOOD access granted (${markup(1)})'`), 30);
+	rig(`logger -t lumagatec 'SORRY ${markup(2)}'; uci set lumagatec.main.server='${markup(3)}'; uci commit lumagatec`);
+	await open('/admin/services/lumagatec');
+	await until(`${shown('good')}?.includes(${quote(markup(1))}) && ${shown('failure')}?.includes(${quote(markup(2))})`, 15);
+	expect(await evaluate(`document.querySelector(${quote(field('server'))}).value`) == markup(3), 'the server is not shown as set');
+	expect(await evaluate('window.ran === undefined && !document.querySelector("img[src=x]")'), 'markup became part of the page');
+	rig(`uci set lumagatec.main.mode=LOCAL; uci set lumagatec.main.server=10.99.0.1; uci commit lumagatec; reload_config`);
+	await until(() => / -m LOCAL /.test(clientSwitches()), 15);
+});
+
+// A LuCI user granted this page's rights alone may write every option of
+// the settings: the service refuses what would reach beyond the client's
+// own user, and the plug-in what the page never sends.
+await check('a user with the page\'s rights alone reaches nothing of root\'s', async () => {
+	rig('head -c 2097152 /dev/zero >/usr/lib/libplanted.so; md5sum /usr/lib/libplanted.so /etc/config/network /etc/lumagatec/password >/tmp/planted.md5');
+	const { ubus_rpc_session } = ubus('session', 'login', { username: 'luma', password: appLogin });
+	const as = (object, method, args = {}) => ubus(object, method, { ubus_rpc_session, ...args });
+	const attacks = [
+		[ { log_file: '/etc/profile.d/lumagate.sh', server: 'x;id>/tmp/p;#' }, 'server log_file' ],
+		[ { log_file: '/usr/lib/libplanted.so' }, 'log_file' ],
+		[ { log_file: '/var/log/lumagatec/../../../etc/config/network' }, 'log_file' ],
+		[ { password_file: '/etc/shadow' }, 'password_file' ],
+		[ { server: '::ffff:10.99.0.1', mode: 'WORLD\nid' }, 'server mode' ]
+	];
+	const pid = client();
+	for (const [ values, refused ] of attacks) {
+		const lines = +rig('/sbin/logread -e lumagatec | wc -l');
+		as('uci', 'set', { config: 'lumagatec', section: 'main', values });
+		as('uci', 'apply', { rollback: false });
+		await until(onRouter(`/sbin/logread -e lumagatec | tail -n +${lines + 1} | grep -qF 'refused settings: ${refused}:'`), 15);
+		rig('uci revert lumagatec; uci delete lumagatec.main.password_file; uci set lumagatec.main.log_file=/var/log/lumagatec/client.log; ' +
+			'uci set lumagatec.main.server=10.99.0.1; uci set lumagatec.main.mode=LOCAL; uci commit lumagatec');
+	}
+	expect(as('luci.lumagatec', 'service', { action: 'status; touch /tmp/ran' }).error, 'an unknown action ran');
+	const inode = rig('stat -c %i /etc/lumagatec/password');
+	expect(as('luci.lumagatec', 'set_password', { password: 'x'.repeat(64) }).error, 'a 64-byte password was taken');
+	expect(rig('md5sum -c /tmp/planted.md5 >/dev/null && ls /tmp/p /tmp/ran /etc/profile.d/lumagate.sh 2>&1 | grep -c "No such"') == '3',
+		'a planted file changed, or a command ran');
+	expect(client() == pid && rig(`stat -c %u /proc/${pid}`) != '0', 'the client did not go on as its own user');
+	expect(as('luci.lumagatec', 'set_password', { password }).result && rig('stat -c %i /etc/lumagatec/password') != inode,
+		'the password file is written in place, not anew');
 });
 
 await check('a screenshot of the page', async () => {

@@ -25,8 +25,10 @@ const callService = rpc.declare({
 	params: [ 'action' ]
 });
 
-// The page refuses what the client would refuse at start, before it is
-// saved: the client would only end, again and again, in the log.
+// The page refuses what the service refuses (its init script checks every
+// setting again), so that what it saves also starts.
+
+const LOG_FOLDER = '/var/log/lumagatec/';
 
 function byteLength(text) {
 	return new TextEncoder().encode(text).length;
@@ -38,30 +40,45 @@ function isPlainDottedQuad(text) {
 }
 
 // One to four numbers joined by dots, each decimal, octal or 0x
-// hexadecimal, blanks around: what an address reader takes as an address.
-// 010.0.0.1 is 8.0.0.1 to it, 0x7f.1 and 2130706433 are 127.0.0.1.
+// hexadecimal: what an address reader takes as an address. 010.0.0.1 is
+// 8.0.0.1 to it, 0x7f.1 and 2130706433 are 127.0.0.1.
 function readsAsNumber(text) {
 	const number = '(0[xX][0-9a-fA-F]*|[0-9]+)';
-	return new RegExp(`^[ \\t\\n\\v\\f\\r]*${number}(\\.${number}){0,3}([ \\t\\n\\v\\f\\r]|$)`).test(text);
+	return new RegExp(`^(${number}(\\.${number}){0,3}|[0-9.]+)$`).test(text);
+}
+
+// Labels of letters, digits, '-' and '_' joined by dots, all but the last
+// at most 63 long: OpenWrt's own rule for a host name.
+function isHostName(text) {
+	const labels = text.split('.');
+	return labels.every((label, i) => /^[A-Za-z0-9_-]+$/.test(label) && (i == labels.length - 1 || label.length <= 63));
 }
 
 function validateServer(section_id, value) {
-	if (value == '')
+	if (value == '' || isPlainDottedQuad(value))
 		return true;
 	if (byteLength(value) > 253)
 		return _('A host name has at most 253 characters.');
-	if ((readsAsNumber(value) || /^[0-9.]+$/.test(value)) && !isPlainDottedQuad(value))
+	if (readsAsNumber(value))
 		return _('Give a host name or a plain dotted quad: four numbers from 0 to 255 without leading zeros.');
-	if (/[\s\x00-\x1f\x7f]/.test(value))
-		return _('A host name holds no blanks or control characters.');
+	if (!isHostName(value))
+		return _('A host name holds letters, digits, "-" and "_", in parts of at most 63 joined by dots; IPv6 is not spoken.');
 	return true;
 }
 
 function validateMode(section_id, value) {
-	if (/[\x00-\x1f\x7f]/.test(value))
-		return _('The access mode must not hold control characters.');
+	if (!/^[!-~]*$/.test(value))
+		return _('The access mode holds visible characters alone: no blanks, no control characters.');
 	if (byteLength(value) > 721)
 		return _('The access mode is too long for an answer to the Key-server.');
+	return true;
+}
+
+function validateLogFile(section_id, value) {
+	if (value != '' && !new RegExp(`^${LOG_FOLDER}[A-Za-z0-9_-][A-Za-z0-9._-]*$`).test(value))
+		return _('A log file is a name in %s, of letters, digits, ".", "-" and "_".').format(LOG_FOLDER);
+	if (byteLength(value) > 200)
+		return _('The log file\'s name is too long.');
 	return true;
 }
 
@@ -73,11 +90,17 @@ function validatePassword(section_id, value) {
 	return true;
 }
 
+// What the server, the log, UCI or a command said goes in as text, never
+// as markup: E() takes a bare string child for HTML.
+function text(value) {
+	return [ String(value ?? '') ];
+}
+
 function logEntry(entry) {
 	if (!entry)
-		return E('em', _('none yet'));
+		return E('em', {}, text(_('none yet')));
 
-	return [ new Date(entry.time * 1000).toLocaleString(), ': ', E('code', entry.text) ];
+	return [ new Date(entry.time * 1000).toLocaleString(), ': ', E('code', {}, text(entry.text)) ];
 }
 
 return view.extend({
@@ -90,9 +113,9 @@ return view.extend({
 		const status = await callStatus();
 
 		if (reply.code !== 0)
-			ui.addNotification(null, E('p', reply.output || reply.error), 'danger');
+			ui.addNotification(null, E('p', {}, text(reply.output || reply.error)), 'danger');
 		else if (action != 'stop' && !status.running)
-			ui.addNotification(null, E('p', _('The client does not run: is it enabled, and saved? The system log may tell more.')), 'warning');
+			ui.addNotification(null, E('p', {}, text(_('The client does not run: is it enabled, and saved? The system log may tell more.'))), 'warning');
 
 		return this.updateStatus(status);
 	},
@@ -102,23 +125,25 @@ return view.extend({
 			? _('Running (PID %d)').format(status.pid)
 			: _('Not running');
 		const server = status.server ?? (status.running ? _('being discovered') : '-');
+		const access = status.access == 'let in' ? _('let in') : _('not let in');
 
 		const rows = [
-			[ _('Service'), [ E('strong', { 'data-status': 'running' }, running), ' ',
+			[ _('Service'), [ E('strong', { 'data-status': 'running' }, text(running)), ' ',
 				...[ 'start', 'stop', 'restart' ].map(action => E('button', {
 					'class': 'btn cbi-button cbi-button-action',
 					'data-action': action,
 					'click': ui.createHandlerFn(this, 'handleService', action)
-				}, { start: _('Start'), stop: _('Stop'), restart: _('Restart') }[action])) ] ],
-			[ _('Key-server in use'), E('span', { 'data-status': 'server' }, server) ],
+				}, text({ start: _('Start'), stop: _('Stop'), restart: _('Restart') }[action]))) ] ],
+			[ _('Access'), E('strong', { 'data-status': 'access' }, text(access)) ],
+			[ _('Key-server in use'), E('span', { 'data-status': 'server' }, text(server)) ],
 			[ _('Last let in'), E('span', { 'data-status': 'good' }, logEntry(status.good)) ],
 			[ _('Last failure'), E('span', { 'data-status': 'failure' }, logEntry(status.failure)) ],
-			[ _('Password'), status.password_set ? _('set') : _('not set: the client cannot start') ]
+			[ _('Password'), text(status.password_set ? _('set') : _('not set: the client cannot start')) ]
 		];
 
 		this.statusTable.replaceChildren(...rows.map(([ title, value ]) =>
 			E('tr', { 'class': 'tr' }, [
-				E('td', { 'class': 'td left', 'width': '25%' }, title),
+				E('td', { 'class': 'td left', 'width': '25%' }, text(title)),
 				E('td', { 'class': 'td left' }, value)
 			])));
 	},
@@ -137,7 +162,7 @@ return view.extend({
 		if (reply.error)
 			throw new Error(reply.error);
 
-		ui.addNotification(null, E('p', _('The new password is set.')), 'info');
+		ui.addNotification(null, E('p', {}, text(_('The new password is set.'))), 'info');
 	},
 
 	handleSave(ev) {
@@ -175,11 +200,7 @@ return view.extend({
 		o.rmempty = false;
 		o.validate = validateMode;
 
-		let description = _('Stored in %s, readable by root alone, and never shown. Empty: unchanged.').format(PASSWORD_FILE);
-		const fileInUse = uci.get('lumagatec', 'main', 'password_file');
-
-		if (fileInUse && fileInUse != PASSWORD_FILE)
-			description += ' ' + _('The service reads its password from %s, though.').format(fileInUse);
+		const description = _('Stored in %s, readable by root and the client alone, and never shown. Empty: unchanged.').format(PASSWORD_FILE);
 
 		o = s.option(form.Value, 'password', _('Password'), description);
 		o.password = true;
@@ -189,12 +210,13 @@ return view.extend({
 		o.validate = validatePassword;
 
 		o = s.option(form.Value, 'log_file', _('Log file'),
-			_('A file for the client\'s messages besides the system log; empty: none.'));
-		o.placeholder = '/tmp/lumagatec.log';
+			_('A file in %s for the client\'s messages besides the system log; empty: none.').format(LOG_FOLDER));
+		o.placeholder = LOG_FOLDER + 'lumagatec.log';
+		o.validate = validateLogFile;
 
 		o = s.option(form.Flag, 'verbose', _('Verbose'),
-			_('Every line sent and received in the log, so that a lost access shows there too.'));
-		o.default = '1';
+			_('Every line sent and received in the log too: about 23 KiB an hour, which pushes other messages out of a small log.'));
+		o.default = '0';
 		o.rmempty = false;
 
 		this.statusTable = E('table', { 'class': 'table' });
