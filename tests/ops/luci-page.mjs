@@ -271,6 +271,12 @@ await check('a GOOD older than 660 s is not let in', async () => {
 	expect(ubus('luci.lumagatec', 'status', {}).access == 'let in', 'a fresh GOOD does not count');
 });
 
+await check('a screenshot of the page', async () => {
+	await open('/admin/services/lumagatec');
+	await until(`${shown('good')}?.includes('GOOD')`, 30);
+	await screenshot('page.png');
+});
+
 // What a Key-server (or whoever answers on the gateway), a local process
 // writing to syslog, or a LuCI user writing UCI sends is shown, never run.
 await check('markup from the server, the system log and UCI shows as text and runs nothing', async () => {
@@ -315,14 +321,9 @@ await check('a user with the page\'s rights alone reaches nothing of root\'s', a
 	expect(rig('md5sum -c /tmp/planted.md5 >/dev/null && ls /tmp/p /tmp/ran /etc/profile.d/lumagate.sh 2>&1 | grep -c "No such"') == '3',
 		'a planted file changed, or a command ran');
 	expect(client() == pid && rig(`stat -c %u /proc/${pid}`) != '0', 'the client did not go on as its own user');
+	expect(ubus('luci.lumagatec', 'status', {}).access == 'let in', 'a refused start counts as a lost access');
 	expect(as('luci.lumagatec', 'set_password', { password }).result && rig('stat -c %i /etc/lumagatec/password') != inode,
 		'the password file is written in place, not anew');
-});
-
-await check('a screenshot of the page', async () => {
-	await open('/admin/services/lumagatec');
-	await until(`${shown('good')}?.includes('GOOD')`, 30);
-	await screenshot('page.png');
 });
 
 console.log(`luci-page: ${passed} passed, ${failed} failed`);

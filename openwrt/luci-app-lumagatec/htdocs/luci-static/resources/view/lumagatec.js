@@ -188,7 +188,7 @@ return view.extend({
 		o.rmempty = false;
 
 		o = s.option(form.Value, 'server', _('Key-server'),
-			_('Its host name or address; empty: the client discovers it.'));
+			_('Its host name or IPv4 address; empty: the client discovers it.'));
 		o.placeholder = _('discover');
 		o.validate = validateServer;
 
