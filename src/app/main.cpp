@@ -25,7 +25,7 @@ int client_main(int argc, char** argv) {
 
   platform::install_terminate_handler(on_terminate_signal);
   platform::prepare_console();
-  platform::set_console_title("LumagateC 1.0");
+  platform::set_console_title("LumagateC " LUMAGATE_VERSION);
 
   // Kept for the whole run, whichever road ends it.
   static char* server_address = nullptr;

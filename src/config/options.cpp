@@ -23,7 +23,8 @@ namespace {
 constexpr const char* kSwitchLetters = "cdfhkKlmqsv";
 
 constexpr const char* kUsageSwitches =
-    "Lumagate command line client v.1.0\n"
+    "Lumagate command line client v." LUMAGATE_VERSION
+    "\n"
     "Copyright (c) 2026 The lumagatec authors\n"
     "Valid command line switches are:\n"
     "  -f <pswd file>: path to file containing Lumagate password in plain text;\n"

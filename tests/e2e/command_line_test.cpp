@@ -15,8 +15,9 @@
 namespace e2e {
 namespace {
 
-const std::string kUsage =
-    "Lumagate command line client v.1.0\n"
+constexpr const char* kUsageText =
+    "Lumagate command line client v." LUMAGATE_VERSION
+    "\n"
     "Copyright (c) 2026 The lumagatec authors\n"
     "Valid command line switches are:\n"
     "  -f <pswd file>: path to file containing Lumagate password in plain "
@@ -32,6 +33,7 @@ const std::string kUsage =
     "  -q: be quiet, do not print messages to console (excluding password "
     "prompt);\n"
     "  -h: show this help.\n";
+const std::string kUsage = kUsageText;
 
 // The log file's content, its time prefixes written as "[T] ", once it is
 // `expected` or as it is after 3 s: the client appends to its log right

@@ -93,7 +93,7 @@ TEST(Lifecycle, UsageRedirectedToAFileIsComplete) {
   EXPECT_EQ(shell.wait_exit(5s), std::optional<int>(0));
   const std::string usage = file_content(out);
   const std::string line_end = client_runs_under_wine() ? "\r\n" : "\n";
-  EXPECT_EQ(usage.rfind("Lumagate command line client v.1.0" + line_end, 0), 0u);
+  EXPECT_EQ(usage.rfind("Lumagate command line client v." LUMAGATE_VERSION + line_end, 0), 0u);
   EXPECT_TRUE(usage.ends_with("  -h: show this help." + line_end)) << usage;
   std::filesystem::remove(out);
 }

@@ -14,7 +14,8 @@ using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
 constexpr const char* kUsage =
-    "Lumagate command line client v.1.0\n"
+    "Lumagate command line client v." LUMAGATE_VERSION
+    "\n"
     "Copyright (c) 2026 The lumagatec authors\n"
     "Valid command line switches are:\n"
     "  -f <pswd file>: path to file containing Lumagate password in plain text;\n"
