@@ -202,49 +202,41 @@ TEST(CommandLine, AnotherUsersLogFileIsLeftAloneAndToldOnce) {
   EXPECT_EQ(file_content(log), "theirs\n");
 }
 
-// A log the last line took past 1 MiB is deleted while its path still names
-// it, never a file put there since.
-TEST(CommandLine, ALogPastItsLimitIsDeletedOnlyWhileItsPathNamesIt) {
+// A file someone else put at the log path is never deleted nor taken for
+// one the client made: put there after a write that took the log past
+// 1 MiB, or between the client's look at the path and its open.
+TEST(CommandLine, AFilePutAtTheLogPathIsNeitherDeletedNorTakenForTheClients) {
   REQUIRE_PRIVATE_NETWORK();
-  SKIP_UNDER_WINE("the shim that plants a file after a write works in a Linux program");
-  SKIP_UNDER_EMULATOR(kShimNeedsLinuxClient);
-  TempDir dir;
-  const std::string log = dir.file("log");
-  std::ofstream(log) << std::string(1 << 20, 'a');
-  std::ofstream(dir.file("planted")) << "theirs\n";
-  Process client(
-      client_command({"-l", log, "-s", "no-such-host.invalid", "-d", kAnyDigest}),
-      with_shim({"TEST_SHIM_PLANT=" + dir.file("planted"), "TEST_SHIM_PLANT_AT=" + log}));
-  // Once the second line is shown, the first has surely gone to the log.
-  Transcript transcript(client);
-  for (int line = 0; line < 2; ++line) {
-    ASSERT_TRUE(transcript.next("] unable to resolve host", 10s)) << client.output();
-  }
-  EXPECT_TRUE(file_content(log).starts_with("theirs\n")) << file_content(log);
-}
-
-// A file put at the log path between the client's look and its open: the
-// client looks again and appends to it, and never takes it for one it made.
-TEST(CommandLine, ALogPathThatChangesBeforeTheOpenIsLookedAtAgain) {
-  REQUIRE_PRIVATE_NETWORK();
-  SKIP_UNDER_WINE("the shim that plants a file after a look works in a Linux program");
+  SKIP_UNDER_WINE("the shim that plants a file works in a Linux program");
   SKIP_UNDER_EMULATOR(kShimNeedsLinuxClient);
   using std::filesystem::perms;
   const perms mode =
       perms::owner_read | perms::owner_write | perms::group_read | perms::others_read;
-  TempDir dir;
-  const std::string log = dir.file("log");
-  std::ofstream(dir.file("planted")) << "mine\n";
-  std::filesystem::permissions(dir.file("planted"), mode);
-  Process client(client_command({"-v", "-l", log, "-s", "no-such-host.invalid", "-d", kAnyDigest}),
-                 with_shim({"TEST_SHIM_PLANT=" + dir.file("planted"), "TEST_SHIM_PLANT_AT=" + log,
-                            "TEST_SHIM_PLANT_ON_LOOK=1"}));
-  // Once the second line is shown, the first has surely gone to the log.
-  ASSERT_TRUE(client.wait_for_output("couldn't connect to server\n", 10s)) << client.output();
-  EXPECT_TRUE(without_times(file_content(log))
-                  .starts_with("mine\n[T] unable to resolve host no-such-host.invalid\r\n"))
-      << file_content(log);
-  EXPECT_EQ(std::filesystem::status(log).permissions(), mode);
+  for (const bool on_look : {false, true}) {
+    SCOPED_TRACE(on_look ? "put there after the look" : "put there after a write");
+    TempDir dir;
+    const std::string log = dir.file("log");
+    if (!on_look) std::ofstream(log) << std::string(1 << 20, 'a');
+    std::ofstream(dir.file("planted")) << "theirs\n";
+    std::filesystem::permissions(dir.file("planted"), mode);
+    std::vector<std::string> shim = {"TEST_SHIM_PLANT=" + dir.file("planted"),
+                                     "TEST_SHIM_PLANT_AT=" + log};
+    if (on_look) shim.push_back("TEST_SHIM_PLANT_ON_LOOK=1");
+    // Verbose, so that a lost first line shows: the next is another.
+    Process client(
+        client_command({"-v", "-l", log, "-s", "no-such-host.invalid", "-d", kAnyDigest}),
+        with_shim(shim));
+    // Once the second line is shown, the first has surely gone to the log.
+    Transcript transcript(client);
+    for (int line = 0; line < 2; ++line) {
+      ASSERT_TRUE(transcript.next("] unable to resolve host", 10s)) << client.output();
+    }
+    // Looked at again, the file put there before the open gets the line.
+    const std::string first = on_look ? "[T] unable to resolve host no-such-host.invalid\r\n" : "";
+    EXPECT_TRUE(without_times(file_content(log)).starts_with("theirs\n" + first))
+        << file_content(log);
+    EXPECT_EQ(std::filesystem::status(log).permissions(), mode);
+  }
 }
 
 // A name is used whole, never cut into another one; a value that can never

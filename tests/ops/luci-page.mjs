@@ -296,12 +296,11 @@ await check('markup from the server, the system log and UCI shows as text and ru
 // the settings: the service refuses what would reach beyond the client's
 // own user, and the plug-in what the page never sends.
 await check('a user with the page\'s rights alone reaches nothing of root\'s', async () => {
-	rig('head -c 2097152 /dev/zero >/usr/lib/libplanted.so; md5sum /usr/lib/libplanted.so /etc/config/network /etc/lumagatec/password >/tmp/planted.md5');
+	rig('md5sum /etc/config/network /etc/lumagatec/password >/tmp/planted.md5');
 	const { ubus_rpc_session } = ubus('session', 'login', { username: 'luma', password: appLogin });
 	const as = (object, method, args = {}) => ubus(object, method, { ubus_rpc_session, ...args });
 	const attacks = [
 		[ { log_file: '/etc/profile.d/lumagate.sh', server: 'x;id>/tmp/p;#' }, 'server log_file' ],
-		[ { log_file: '/usr/lib/libplanted.so' }, 'log_file' ],
 		[ { log_file: '/var/log/lumagatec/../../../etc/config/network' }, 'log_file' ],
 		[ { password_file: '/etc/shadow' }, 'password_file' ],
 		[ { server: '::ffff:10.99.0.1', mode: 'WORLD\nid' }, 'server mode' ]
