@@ -83,6 +83,7 @@ State choose(Session& session) {
 
 State connect(Session& session) {
   tell_status(session.status, session.address_in_use, session.interval);
+  report_connection_begun();
   session.last_heard = platform::monotonic_seconds();
   session.socket = connect_to_server(session.address_in_use, kKeyServerPort);
   if (session.socket == platform::kNoSocket) {
@@ -110,13 +111,13 @@ State await(Session& session) {
 }
 
 void trace_received(LogLevel level, const char* line) {
-  if (verbose()) report_server_text(level, "recv: %s\n", line);
+  if (verbose()) report_server_text(level, Verdict::kNone, "recv: %s\n", line);
 }
 
 // The server's verdicts and notices are always shown: traced in verbose
 // mode, as they stand otherwise.
-void show_received(LogLevel level, const char* line) {
-  report_server_text(level, verbose() ? "recv: %s\n" : "%s\n", line);
+void show_received(LogLevel level, Verdict verdict, const char* line) {
+  report_server_text(level, verdict, verbose() ? "recv: %s\n" : "%s\n", line);
 }
 
 // Sends the whole line while the socket stays writable: a RESPONSE cut short
@@ -128,7 +129,7 @@ bool send_line(Session& session, const char* line) {
     if (sent < 0) {
       const std::int32_t code = platform::last_error();
       if (!platform::would_block(code)) {
-        report_system_error("send", code);
+        report_caused_system_error("send", code);
         return false;
       }
     } else {
@@ -145,7 +146,7 @@ State answer_challenge(Session& session, const char* line) {
   session.last_heard = platform::monotonic_seconds();
   std::memset(session.answer, 0, kLineSize);
   if (build_response(challenge_of(line), session.password_digest, session.answer) != 0) {
-    report(1, "Challenge not answered: its answer would not fit in one line.\n");
+    report_caused(1, "Challenge not answered: its answer would not fit in one line.\n");
     close_connection(session, "challenge too long to answer");
     platform::sleep_ms(1000);
     return State::kChoose;
@@ -176,20 +177,20 @@ State handle_line(Session& session, const char* line) {
   if (starts_with(line, "CHALLENGE")) return answer_challenge(session, line);
   if (starts_with(line, "GOOD")) {
     session.discovering = false;
-    show_received(2, line);
+    show_received(2, Verdict::kGood, line);
     tell_let_in(session.status, session.address_in_use, session.interval);
     if (verbose()) report(3, "waiting %d sec...\n", session.interval);
     platform::sleep_ms(static_cast<std::uint32_t>(session.interval) * 1000u);
     return State::kAwait;
   }
   if (starts_with(line, "SORRY")) {
-    show_received(1, line);
+    show_received(1, Verdict::kSorry, line);
     close_connection(session, "refused (SORRY)");
     platform::sleep_ms(1000);
     return State::kChoose;
   }
   if (starts_with(line, "INFO") || starts_with(line, "MESSAGE")) {
-    show_received(2, line);
+    show_received(2, Verdict::kNone, line);
   } else {
     trace_received(3, line);
   }
@@ -236,7 +237,7 @@ long take_text(Session& session) {
 State read_line(Session& session) {
   const long received = take_text(session);
   if (received < 0) {
-    report_system_error("recv", platform::last_error());
+    report_caused_system_error("recv", platform::last_error());
     close_connection(session, "receive failed");
     platform::sleep_ms(1000);
     return State::kChoose;
