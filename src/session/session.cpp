@@ -2,6 +2,7 @@
 // and round again, for as long as the process runs.
 #include "session/session.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +46,10 @@ struct Session {
   int candidate_count = 0;
   int next_candidate = 0;
   ServiceStatus status;
+  // An answer sent on this connection awaits its verdict; refusals of such
+  // answers in a row, which a GOOD ends.
+  bool answer_sent = false;
+  int refusals = 0;
 };
 
 bool verbose() { return settings.verbose != 0; }
@@ -65,6 +70,7 @@ void close_connection(Session& session, const char* failure) {
   session.socket = platform::kNoSocket;
   session.received.kept_length = 0;
   session.received.dropping = false;
+  session.answer_sent = false;
   note_failure(session, failure);
 }
 
@@ -160,9 +166,23 @@ State answer_challenge(Session& session, const char* line) {
     close_connection(session, "answer not sent");
     return State::kChoose;
   }
+  session.answer_sent = true;
   std::memset(session.received.line, 0, kLineSize);
   platform::sleep_ms(1000);
   return State::kAwait;
+}
+
+// A refused answer may be a wrong password: tried on the server every few
+// seconds, it would look like guessing and may lock the account. A server
+// that refuses before any answer keeps the second's wait, and so does
+// discovery between its candidates.
+std::uint32_t wait_after_refusal(Session& session, bool answer_refused) {
+  if (!answer_refused || session.discovering) return 1000;
+  const int refusals = ++session.refusals;
+  if (refusals <= kRefusalsRetriedAtOnce) return 1000;
+  const std::uint32_t wait = refusal_wait_ms(refusals, draw_random());
+  report_caused(1, "Refused %d times in a row: next try in %u s.\n", refusals, (wait + 500) / 1000);
+  return wait;
 }
 
 State handle_line(Session& session, const char* line) {
@@ -177,6 +197,8 @@ State handle_line(Session& session, const char* line) {
   if (starts_with(line, "CHALLENGE")) return answer_challenge(session, line);
   if (starts_with(line, "GOOD")) {
     session.discovering = false;
+    session.answer_sent = false;
+    session.refusals = 0;
     show_received(2, Verdict::kGood, line);
     tell_let_in(session.status, session.address_in_use, session.interval);
     if (verbose()) report(3, "waiting %d sec...\n", session.interval);
@@ -185,8 +207,9 @@ State handle_line(Session& session, const char* line) {
   }
   if (starts_with(line, "SORRY")) {
     show_received(1, Verdict::kSorry, line);
+    const bool answer_refused = session.answer_sent;
     close_connection(session, "refused (SORRY)");
-    platform::sleep_ms(1000);
+    platform::sleep_ms(wait_after_refusal(session, answer_refused));
     return State::kChoose;
   }
   if (starts_with(line, "INFO") || starts_with(line, "MESSAGE")) {
@@ -399,6 +422,21 @@ void keep_rest(ReceivedText& text, std::size_t length) {
 const char* challenge_of(const char* line) {
   const char* blank = std::strchr(line, ' ');
   return blank != nullptr ? blank + 1 : "";
+}
+
+std::uint32_t refusal_wait_ms(int refusals, int random) {
+  constexpr std::uint32_t kFirstWait = 10000;
+  constexpr std::uint32_t kLongestWait = 300000;
+  if (refusals <= kRefusalsRetriedAtOnce) return 1000;
+  std::uint32_t wait = kFirstWait;
+  for (int refusal = kRefusalsRetriedAtOnce + 1; refusal < refusals && wait < kLongestWait;
+       ++refusal) {
+    wait *= 2;
+  }
+  wait = std::min(wait, kLongestWait);
+  // Up to a tenth less, so that clients refused together spread out.
+  return wait - static_cast<std::uint32_t>(std::uint64_t{wait / 10} *
+                                           static_cast<std::uint64_t>(random) / 32767);
 }
 
 int keepalive_interval(const char* line, int current) {

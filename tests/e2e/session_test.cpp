@@ -137,6 +137,37 @@ TEST(Session, WrongDigestIsRefusedAndRetried) {
   EXPECT_EQ(client.count_output("waiting"), 0) << client.output();
 }
 
+// Refused answers are retried three times as before, then after 10 s and
+// more, until a GOOD; a refusal before any answer keeps the second's wait.
+// Sleeps are hurried tenfold.
+TEST(Session, RefusedAnswersBackOffUntilAGood) {
+  REQUIRE_PRIVATE_NETWORK();
+  SKIP_UNDER_WINE("the shim that hurries the client's sleeps works in a Linux program");
+  SKIP_UNDER_EMULATOR(kShimNeedsLinuxClient);
+  FakeServer server(kServer);
+  Process client(client_command({"-s", kServer, "-d", kAnyDigest}),
+                 with_shim({"TEST_SHIM_SLEEP_DIVISOR=10"}));
+  Transcript transcript(client);
+  auto connection = [&](bool answered, const std::string& verdict) {
+    ASSERT_TRUE(server.accept_client(5s)) << client.output();
+    if (answered) {
+      server.send("LUMAGATE=1\r\nCHALLENGE c\r\n");
+      ASSERT_TRUE(server.read_line(5s)) << client.output();
+    }
+    server.send(verdict + "\r\n");
+  };
+  for (bool answered : {true, false, true, false, true, false, true}) connection(answered, "SORRY");
+  const auto refused = SteadyClock::now();
+  ASSERT_TRUE(transcript.next("] Refused 4 times in a row: next try in ", 5s)) << client.output();
+  connection(true, "GOOD");
+  EXPECT_GT(seconds_since(refused), 0.85) << "no back-off";
+  server.send("CHALLENGE d\r\n");
+  ASSERT_TRUE(server.read_line(5s)) << client.output();
+  server.send("SORRY\r\n");
+  ASSERT_TRUE(server.accept_client(5s)) << client.output();
+  EXPECT_EQ(client.count_output("Refused"), 1) << client.output();
+}
+
 // A connection to the simulator from `source`, under way.
 int connect_from(const std::string& source) {
   sockaddr_in address{};
