@@ -3,7 +3,7 @@
 // takes milliseconds). Read the counter, not the time.
 #include <benchmark/benchmark.h>
 
-#include "hostile_text.h"
+#include "hostile_servers.h"
 
 namespace {
 
