@@ -303,7 +303,8 @@ await check('a user with the page\'s rights alone reaches nothing of root\'s', a
 		[ { log_file: '/etc/profile.d/lumagate.sh', server: 'x;id>/tmp/p;#' }, 'server log_file' ],
 		[ { log_file: '/var/log/lumagatec/../../../etc/config/network' }, 'log_file' ],
 		[ { password_file: '/etc/shadow' }, 'password_file' ],
-		[ { server: '::ffff:10.99.0.1', mode: 'WORLD\nid' }, 'server mode' ]
+		[ { server: '::ffff:10.99.0.1', mode: 'WORLD\nid' }, 'server mode' ],
+		[ { mode: [ 'x y', 'WORLD' ] }, 'mode' ]
 	];
 	const pid = client();
 	for (const [ values, refused ] of attacks) {
