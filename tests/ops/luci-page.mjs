@@ -330,6 +330,8 @@ await check('a user with the page\'s rights alone reaches nothing of root\'s', a
 	await new Promise(done => tracer.on('exit', done).kill());
 	expect(/(sync\(\d+<[^>]*\/password\.new>|\bsync\()\)[^]*rename\w*\(.*"\/etc\/lumagatec\/password\.new"/.test(readFileSync(trace, 'utf8')),
 		'the new password file was renamed before its data reached storage');
+	const listed = as('file', 'list', { path: '/etc/lumagatec' }).entries?.find(entry => entry.name == 'password');
+	expect(listed?.size == 64, `the password file's size, listed to every LuCI user, is ${listed?.size}`);
 });
 
 console.log(`luci-page: ${passed} passed, ${failed} failed`);
