@@ -181,6 +181,7 @@ std::uint32_t wait_after_refusal(Session& session, bool answer_refused) {
   const int refusals = ++session.refusals;
   if (refusals <= kRefusalsRetriedAtOnce) return 1000;
   const std::uint32_t wait = refusal_wait_ms(refusals, draw_random());
+  tell_ready(session.status);
   report_caused(1, "Refused %d times in a row: next try in %u s.\n", refusals, (wait + 500) / 1000);
   return wait;
 }

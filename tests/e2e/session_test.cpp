@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "notify_socket.h"
 #include "transcript.h"
 
 namespace e2e {
@@ -145,8 +146,12 @@ TEST(Session, RefusedAnswersBackOffUntilAGood) {
   SKIP_UNDER_WINE("the shim that hurries the client's sleeps works in a Linux program");
   SKIP_UNDER_EMULATOR(kShimNeedsLinuxClient);
   FakeServer server(kServer);
+  // A service manager that restarted a client not let in would end its
+  // back-off: the client says it is up once it backs off.
+  const std::string notify = "@lumagate-e2e-refusals-" + std::to_string(getpid());
+  NotifySocket manager(notify);
   Process client(client_command({"-s", kServer, "-d", kAnyDigest}),
-                 with_shim({"TEST_SHIM_SLEEP_DIVISOR=10"}));
+                 with_shim({"TEST_SHIM_SLEEP_DIVISOR=10", "NOTIFY_SOCKET=" + notify}));
   Transcript transcript(client);
   auto connection = [&](bool answered, const std::string& verdict) {
     ASSERT_TRUE(server.accept_client(5s)) << client.output();
@@ -159,6 +164,9 @@ TEST(Session, RefusedAnswersBackOffUntilAGood) {
   for (bool answered : {true, false, true, false, true, false, true}) connection(answered, "SORRY");
   const auto refused = SteadyClock::now();
   ASSERT_TRUE(transcript.next("] Refused 4 times in a row: next try in ", 5s)) << client.output();
+  std::string state;
+  while (state != "READY=1" && !(state = manager.receive(500)).empty()) {}
+  EXPECT_EQ(state, "READY=1") << "not ready while backing off";
   connection(true, "GOOD");
   EXPECT_GT(seconds_since(refused), 0.85) << "no back-off";
   server.send("CHALLENGE d\r\n");
