@@ -30,6 +30,7 @@ set "earlier_data=%ProgramData%\lumagatec"
 set "events=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\lumagatec"
 set "failed=1"
 set "unattended="
+if not "%~2"=="" set "unattended=1"
 set "left=Nothing was changed."
 
 rem Only an elevated administrator may create a service. (net session needs
@@ -45,7 +46,6 @@ echo The Key-server's address, such as keyserver.example.org. Without one, the
 echo client looks for the server at the gateways of this machine's networks.
 set "server=%~1"
 set "source=%~2"
-if defined source set "unattended=1"
 if not defined source set /p "server=Key-server (Enter: look for it): "
 set "switches= -f \"%data%\password.txt\" -l \"%logs%\lumagatec.log\""
 if not defined server goto :ask_password
