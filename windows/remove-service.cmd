@@ -38,16 +38,19 @@ call :delete_program
 if errorlevel 1 goto :program_held
 set "failed="
 
-rem Nobody but the administrators and the system may write in these
-rem folders once the service has stopped, so a delete there goes nowhere
-rem else. A quote in the answer would break the line that reads it.
+rem The service could write in the log folder, and an earlier version in
+rem the data folder: only the files the client and the installer made go,
+rem by name, and only where they are plain files; a folder then goes only
+rem when it is empty. Nothing is deleted walking a tree, where a link put in
+rem meanwhile could steer the delete. A quote in the answer would break the
+rem line that reads it.
 set "answer=n"
 if exist "%data%\" set /p "answer=Delete "%data%" and "%logs%" too, with the password file and the log? [y/N] "
 set "answer=%answer:"=%"
-if /i "%answer:~0,1%"=="y" rd /s /q "%data%"
-if /i "%answer:~0,1%"=="y" if exist "%logs%\" rd /s /q "%logs%"
-if exist "%data%" echo "%data%" stays.
-if exist "%logs%" echo "%logs%" stays.
+if /i "%answer:~0,1%"=="y" call :remove_folder "%data%" password.txt password.new lumagatec.log
+if /i "%answer:~0,1%"=="y" call :remove_folder "%logs%" lumagatec.log
+if exist "%data%" call :tell_stays "%data%"
+if exist "%logs%" call :tell_stays "%logs%"
 if exist "%earlier_data%\" call :tell_earlier_data
 rd "%program%" 2>nul
 if exist "%program%" (echo "%program%" stays.) else echo "%program%" is removed.
@@ -86,6 +89,35 @@ set /a tries+=1
 if %tries% geq 10 exit /b 1
 "%system%\ping.exe" -n 2 127.0.0.1 >nul
 goto :delete_again
+
+rem Deletes the plain files named after the folder %1 in it, then the folder
+rem if that left it empty.
+:remove_folder
+set "folder=%~1"
+:remove_folder_file
+shift
+if "%~1"=="" goto :remove_folder_itself
+call :plain_file "%folder%\%~1"
+if not errorlevel 1 del /f /q "%folder%\%~1" 2>nul
+goto :remove_folder_file
+:remove_folder_itself
+rd "%folder%" 2>nul
+exit /b 0
+
+rem Whether the path %1 is a file and no folder or link: del on a folder, or
+rem on a link to one, deletes the files inside.
+:plain_file
+set "attributes=%~a1"
+if not defined attributes exit /b 1
+if "%attributes:~0,1%"=="d" exit /b 1
+if "%attributes:~8,1%"=="l" exit /b 1
+exit /b 0
+
+:tell_stays
+echo "%~1" stays: it holds more than the client made. See what is in it with
+echo     dir /a /q /s "%~1"
+echo and delete what you want gone by hand.
+exit /b 0
 
 rem An earlier version kept the password in ProgramData, where any user may
 rem have made the folder and own it: a delete walking it could be steered
