@@ -165,7 +165,8 @@ TEST(Session, RefusedAnswersBackOffUntilAGood) {
   const auto refused = SteadyClock::now();
   ASSERT_TRUE(transcript.next("] Refused 4 times in a row: next try in ", 5s)) << client.output();
   std::string state;
-  while (state != "READY=1" && !(state = manager.receive(500)).empty()) {}
+  while (state != "READY=1" && !(state = manager.receive(500)).empty()) {
+  }
   EXPECT_EQ(state, "READY=1") << "not ready while backing off";
   connection(true, "GOOD");
   EXPECT_GT(seconds_since(refused), 0.85) << "no back-off";
