@@ -49,9 +49,7 @@ void say(const std::string& text) {
 // A text from the file as the log would show it: whoever can write the
 // file named by -o must not drive the terminal.
 std::string shown(const std::string& text) {
-  std::string out(2 * text.size() + 1, '\0');
-  show_controls(out.data(), out.size(), text.c_str(), platform::console_c1_controls());
-  return out.c_str();
+  return shown_as_logged(text.c_str(), 4 * text.size() + 1);
 }
 
 std::string time_or_none(std::int64_t seconds) {

@@ -185,8 +185,8 @@ bool parse_utc_time(const std::string& text, std::int64_t* seconds) {
       minute > 59 || second > 59) {
     return false;
   }
-  *seconds =
-      days_from_civil(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 + second;
+  *seconds = days_from_civil(year, month, day) * kSecondsPerDay + std::int64_t{hour} * 3600 +
+             std::int64_t{minute} * 60 + second;
   return true;
 }
 

@@ -47,18 +47,10 @@ const char* event_of(AccessState& state, Access to) {
   return nullptr;
 }
 
-// A text as the log shows it, cut to `size` - 1 bytes.
-std::string shown(const char* text, std::size_t size) {
-  std::string out(size, '\0');
-  show_controls(out.data(), size, text, platform::console_c1_controls());
-  out.resize(std::char_traits<char>::length(out.c_str()));
-  return out;
-}
-
 void update_record(AccessState& state, const AccessFacts& facts) {
   StateRecord& record = state.record;
-  record.server = shown(facts.server, 2 * kServerAddressSize);
-  record.mode = shown(settings.access_mode, 2 * kLineSize);
+  record.server = shown_as_logged(facts.server, 4 * kServerAddressSize);
+  record.mode = shown_as_logged(settings.access_mode, 4 * kLineSize);
   record.refusals = facts.refusals;
   record.next_try = facts.next_try;
   record.interval = facts.interval;
@@ -111,7 +103,7 @@ void tell_output(AccessState& state) {
   for (int count = 0; count < kOutputLinesLogged && line < state.output.size(); ++count) {
     const std::size_t rest = cut_first_line(state.output.data() + line, state.output.size() - line);
     report_caused(3, "%s %s: %s\n", settings.hook_program, state.running_event,
-                  shown(state.output.c_str() + line, kLineSize).c_str());
+                  shown_as_logged(state.output.c_str() + line, kLineSize).c_str());
     line += rest;
   }
 }
@@ -163,7 +155,7 @@ void tell_access(AccessState& state, Access access, const AccessFacts& facts) {
 }
 
 void note_server_line(AccessState& state, const char* line) {
-  state.record.text = shown(line, kStateTextBytes + 1);
+  state.record.text = shown_as_logged(line, kStateTextBytes + 1);
 }
 
 void tend_access(AccessState& state) {

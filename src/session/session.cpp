@@ -345,7 +345,7 @@ void wait_for_hours(Session& session) {
   const int ahead = minutes_to_next_start(session.hours, now.minute);
   const int start = (now.minute + ahead) % kMinutesPerDay;
   tell_access(session.access, Access::kWaitingHours,
-              facts_of(session, current_time() - now.second + ahead * 60));
+              facts_of(session, current_time() - now.second + std::int64_t{ahead} * 60));
   if (session.socket != platform::kNoSocket) {
     close_connection(session, "outside the allowed hours");
   } else {
