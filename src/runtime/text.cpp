@@ -38,7 +38,7 @@ constexpr unsigned char kLastC1 = 0x9F;
 std::size_t utf8_sequence_length(const unsigned char* text) {
   struct Lead {
     unsigned char first, last;  // the lead bytes of this form
-    std::size_t length;
+    unsigned char length;
     unsigned char low, high;  // what the second byte may be
   };
   constexpr Lead kLeads[] = {

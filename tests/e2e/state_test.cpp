@@ -207,7 +207,7 @@ TEST(State, PrintTellsWhetherARunningClientIsLetIn) {
   const auto with = [&](const std::string& from, const std::string& to) {
     std::string changed = text;
     changed.replace(changed.find(from), from.size(), to);
-    const std::string file = rig.dir.file("made-" + std::to_string(++made));
+    std::string file = rig.dir.file("made-" + std::to_string(++made));
     std::ofstream(file) << changed;
     return file;
   };

@@ -178,6 +178,7 @@ TEST_F(OptionsTest, ValuesThatCanNeverBeRightAreRefusedAfterTheLoop) {
     words.insert(words.end(), values.begin(), values.end());
     words.insert(words.end(), {"-k", "-K"});
     std::vector<char*> argv;
+    argv.reserve(words.size());
     for (auto& word : words) argv.push_back(word.data());
     std::array<char, kServerAddressSize> server{};
     std::array<char, kDigestSize> digest_buffer{};

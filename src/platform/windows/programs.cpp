@@ -15,6 +15,10 @@
 namespace lumagate::platform {
 namespace {
 
+HANDLE handle_of(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
+}
+
 // What Windows runs itself, and what it runs in cmd.
 bool has_extension(const std::wstring& path, std::initializer_list<const wchar_t*> extensions) {
   const std::size_t dot = path.find_last_of(L'.');
@@ -60,6 +64,7 @@ ProgramCheck check_of(windows::Guarded guarded, bool folder) {
 // same name, as CreateProcessW takes it.
 std::wstring environment_block(const std::vector<std::string>& added) {
   std::vector<std::wstring> extra;
+  extra.reserve(added.size());
   for (const std::string& text : added) extra.push_back(windows::wide_of(text.c_str()));
   std::wstring block;
   wchar_t* own = GetEnvironmentStringsW();
@@ -199,7 +204,7 @@ bool start_program(const char* program, const char* argument,
 }
 
 void read_child_output(Child& child, std::string* output, std::size_t limit) {
-  auto* pipe = reinterpret_cast<HANDLE>(child.output);
+  auto* pipe = handle_of(child.output);
   char buffer[1024];
   // A pipe's worth at most: a child that writes without end must not hold
   // the client here.
@@ -216,7 +221,7 @@ void read_child_output(Child& child, std::string* output, std::size_t limit) {
 }
 
 bool child_ended(Child& child, int* code) {
-  auto* process = reinterpret_cast<HANDLE>(child.process);
+  auto* process = handle_of(child.process);
   if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) return false;
   DWORD exit_code = 0;
   GetExitCodeProcess(process, &exit_code);
@@ -225,9 +230,9 @@ bool child_ended(Child& child, int* code) {
 }
 
 void end_child(Child& child) {
-  auto* process = reinterpret_cast<HANDLE>(child.process);
+  auto* process = handle_of(child.process);
   if (child.group != 0) {
-    TerminateJobObject(reinterpret_cast<HANDLE>(child.group), 1);
+    TerminateJobObject(handle_of(child.group), 1);
   } else {
     TerminateProcess(process, 1);
   }
@@ -236,7 +241,7 @@ void end_child(Child& child) {
 
 void release_child(Child& child) {
   for (const std::intptr_t handle : {child.output, child.process, child.group}) {
-    if (handle != 0 && handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));
+    if (handle != 0 && handle != -1) CloseHandle(handle_of(handle));
   }
   child = Child{};
 }
