@@ -6,15 +6,32 @@
 // two thirds of a router binary. These definitions stand in for them: a
 // throw, which only a broken library invariant could cause (allocation
 // never throws, src/app/allocation.cpp), ends the program with abort, as an
-// uncaught one would.
+// uncaught one would. With them, and the string members that libc++ keeps
+// in its compiled part made here, the router builds link no compiled C++
+// library at all.
 #if !defined(__cpp_exceptions)
 
 #include <cstdlib>
 #include <exception>
+#include <new>
+#include <string>
 
 namespace std {
 void terminate() noexcept { std::abort(); }
+#if defined(_LIBCPP_VERSION)
+// Where libc++ would throw; only a broken invariant gets here.
+void __libcpp_verbose_abort(const char* /*format*/, ...) { std::abort(); }
+// The tag of the allocations that ask for null, not a throw (the standard
+// library's temporary buffers).
+const nothrow_t nothrow{};
+#endif
 }  // namespace std
+
+#if defined(_LIBCPP_VERSION)
+// The linker keeps only the members the program calls.
+template class std::basic_string<char>;
+template std::string std::operator+(const char*, const std::string&);
+#endif
 
 extern "C" {
 void* __cxa_allocate_exception(std::size_t /*size*/) noexcept { std::abort(); }
