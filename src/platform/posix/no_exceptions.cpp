@@ -11,6 +11,7 @@
 // library at all.
 #if !defined(__cpp_exceptions)
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <new>
@@ -31,6 +32,19 @@ const nothrow_t nothrow{};
 // The linker keeps only the members the program calls.
 template class std::basic_string<char>;
 template std::string std::operator+(const char*, const std::string&);
+
+// Named where the allocator's code is not inlined (32-bit PowerPC). The
+// client has no over-aligned type, so nothing calls them; as libc++'s own,
+// they take the block from aligned_alloc, and end the program where a
+// build with exceptions would throw.
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  const std::size_t align = std::max(static_cast<std::size_t>(alignment), sizeof(void*));
+  void* block =
+      std::aligned_alloc(align, (std::max<std::size_t>(size, 1) + align - 1) & ~(align - 1));
+  if (block == nullptr) std::abort();
+  return block;
+}
+void operator delete(void* block, std::align_val_t /*alignment*/) noexcept { std::free(block); }
 #endif
 
 extern "C" {
