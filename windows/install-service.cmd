@@ -1,30 +1,43 @@
 @echo off
 rem Installs the Lumagate client as a Windows service; run it as administrator.
-rem The program goes to %ProgramFiles%\lumagatec, its password and its log to
-rem the folder data in it, and the service runs as NT SERVICE\lumagatec.
+rem The program goes to %ProgramFiles%\lumagatec, its password to the folder
+rem data in it, its log to the folder log, and the service runs as
+rem NT SERVICE\lumagatec.
 rem   install-service.cmd                    asks for the server and the password
-rem   install-service.cmd SERVER FILE        takes them: the server ("" to look
-rem                                          for it) and a password file to copy
+rem   install-service.cmd SERVER FILE        takes them, and waits for no key at
+rem                                          the end: the server ("" to look for
+rem                                          it) and a password file to copy
 setlocal EnableExtensions DisableDelayedExpansion
+rem Every tool by its full path: cmd looks in the current folder before PATH,
+rem where whoever may write could have put an sc.bat that would run elevated.
+set "system=%SystemRoot%\System32"
+set "powershell=%SystemRoot%\System32\WindowsPowerShell\v1.0\powershell.exe"
 set "name=lumagatec"
 set "account=NT SERVICE\lumagatec"
 rem Its SID, which follows from the name alone (sc showsid lumagatec), so that
 rem access is granted before the service exists.
 set "service_sid=*S-1-5-80-4002125590-3708185913-3141132836-572799315-3571875206"
-set "program=%ProgramFiles%\lumagatec"
+rem A 32-bit cmd sees Program Files (x86) as %ProgramFiles%: install and
+rem remove agree on the 64-bit one wherever there is one.
+set "programs=%ProgramFiles%"
+if defined ProgramW6432 set "programs=%ProgramW6432%"
 rem Under Program Files no standard user can create anything, so nobody can
-rem make the folder first and own it. (In ProgramData anyone can.)
-set "data=%ProgramFiles%\lumagatec\data"
+rem make these folders first and own them. (In ProgramData anyone can.)
+set "program=%programs%\lumagatec"
+set "data=%program%\data"
+set "logs=%program%\log"
 set "earlier_data=%ProgramData%\lumagatec"
 set "events=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\lumagatec"
 set "failed=1"
-set "left=The service was not changed."
+set "unattended="
+if not "%~2"=="" set "unattended=1"
+set "left=Nothing was changed."
 
 rem Only an elevated administrator may create a service. (net session needs
 rem the Server service, which some machines turn off; fltmc does not.) Each
 rem result is asked on a line of its own, as every cmd understands that.
-net session >nul 2>&1
-if errorlevel 1 fltmc >nul 2>&1
+"%system%\net.exe" session >nul 2>&1
+if errorlevel 1 "%system%\fltmc.exe" >nul 2>&1
 if errorlevel 1 goto :not_elevated
 
 echo Installing the Lumagate client as the Windows service "%name%".
@@ -34,8 +47,8 @@ echo client looks for the server at the gateways of this machine's networks.
 set "server=%~1"
 set "source=%~2"
 if not defined source set /p "server=Key-server (Enter: look for it): "
-set "switches= -f \"%data%\password.txt\" -l \"%data%\lumagatec.log\""
-if not defined server goto :make_data
+set "switches= -f \"%data%\password.txt\" -l \"%logs%\lumagatec.log\""
+if not defined server goto :ask_password
 rem A quote in typed text would end the quotes that keep it text: compared
 rem only once expanded, the text cannot break the line.
 set "unquoted=%server:"=%"
@@ -45,129 +58,222 @@ endlocal
 if not "%server%"=="%server: =%" goto :bad_server
 set "switches= -s %server%%switches%"
 
-:make_data
-rem The folder is the administrators', the system's and the service's alone
-rem (the service writes its log there), whoever made it: its owner set and
-rem every entry replaced, inherited or not, before the password goes in. A
-rem link there would send both to its target: it is removed first.
-if not exist "%program%" mkdir "%program%"
-call :remove_if_link "%program%"
-if errorlevel 1 goto :link_failed
-call :remove_if_link "%data%"
-if errorlevel 1 goto :link_failed
-if not exist "%data%" mkdir "%data%"
-icacls "%data%" /setowner *S-1-5-32-544 /l >nul
-if errorlevel 1 goto :icacls_failed
-icacls "%data%" /reset /l >nul
-if errorlevel 1 goto :icacls_failed
-icacls "%data%" /inheritance:r /grant:r "*S-1-5-32-544:(OI)(CI)F" "*S-1-5-18:(OI)(CI)F" "%service_sid%:(OI)(CI)M" /l >nul
-if errorlevel 1 goto :icacls_failed
-
-rem A new file, never an old one written over: that would keep its owner,
-rem and any other name it has.
-if exist "%data%\password.new" del /f /q "%data%\password.new"
-if exist "%data%\password.new" goto :password_failed
-call :take_password
-if errorlevel 1 goto :password_failed
-rem Enter alone, or a file whose first line is empty, gives the empty
-rem password, which no Key-server lets in.
-set "first="
-set /p "first=" < "%data%\password.new"
-if not defined first goto :empty_password
-set "first="
-icacls "%data%\password.new" /setowner *S-1-5-32-544 /l >nul
-if errorlevel 1 goto :icacls_failed
-icacls "%data%\password.new" /inheritance:r /grant:r "*S-1-5-32-544:F" "*S-1-5-18:F" "%service_sid%:R" /l >nul
-if errorlevel 1 goto :icacls_failed
+rem Every question is asked, and a password file looked at, before the
+rem service is touched.
+:ask_password
+if defined source goto :given_password
+echo.
+echo The password: type it (nothing shows), or name a file whose first line is
+echo the password. The file is copied; delete it afterwards.
+set /p "source=File (Enter: type the password): "
+if not defined source goto :stop_earlier
+:given_password
+rem Explorer's "Copy as path" puts the path in quotes; a path holds none.
+set "source=%source:"=%"
+call :check_password "%source%"
+if errorlevel 1 goto :end
 
 rem A service that is there already is stopped, and its process gone, before
-rem its program is replaced. Disabled meanwhile, it is not restarted by its
-rem recovery settings while the new program is put in place.
+rem anything in its folders is touched: it may write to them. Disabled
+rem meanwhile, it is not restarted by its recovery settings.
+:stop_earlier
 set "verb=create"
-reg query "HKLM\SYSTEM\CurrentControlSet\Services\%name%" /v ImagePath >nul 2>&1
-if errorlevel 1 goto :copy
+set "left=No service was created."
+"%system%\reg.exe" query "HKLM\SYSTEM\CurrentControlSet\Services\%name%" /v ImagePath >nul 2>&1
+if errorlevel 1 goto :make_folders
 set "verb=config"
-sc config "%name%" start= disabled >nul
+"%system%\sc.exe" config "%name%" start= disabled >nul
+if errorlevel 1 goto :disable_failed
 set "left=The service %name% is disabled: run install-service.cmd again."
 call :stop_service
 if errorlevel 1 goto :stop_failed
 set "left=The service %name% is stopped and disabled: run install-service.cmd again."
 
-:copy
+rem The folders are the administrators' and the system's, whoever made
+rem them: their owner set and every entry replaced, inherited or not, before
+rem anything goes in. The service may read its password's folder and write
+rem only its log's: this script acts by name in the first. A link at any of
+rem them would send all that to its target: it is removed first.
+:make_folders
+call :remove_if_link "%program%"
+if errorlevel 1 goto :link_failed
+if not exist "%program%\" mkdir "%program%"
+"%system%\icacls.exe" "%program%" /setowner *S-1-5-32-544 /l >nul
+if errorlevel 1 goto :icacls_failed
+"%system%\icacls.exe" "%program%" /reset /l >nul
+if errorlevel 1 goto :icacls_failed
+call :remove_if_link "%data%"
+if errorlevel 1 goto :link_failed
+if not exist "%data%\" mkdir "%data%"
+call :set_rules "%data%" "%service_sid%:RX"
+if errorlevel 1 goto :icacls_failed
+call :remove_if_link "%logs%"
+if errorlevel 1 goto :link_failed
+if exist "%logs%\" goto :log_rules
+mkdir "%logs%"
+rem An earlier install kept the log in data. It moves only into a folder
+rem made just now, where the service has had no chance to put anything,
+rem and only as a plain file.
+call :plain_file "%data%\lumagatec.log"
+if not errorlevel 1 move "%data%\lumagatec.log" "%logs%\lumagatec.log" >nul
+:log_rules
+if exist "%data%\lumagatec.log" echo The log of an earlier install stays in "%data%\lumagatec.log".
+call :set_rules "%logs%" "%service_sid%:(OI)(CI)M"
+if errorlevel 1 goto :icacls_failed
+
+rem A new file, never an old one written over: that would keep its owner,
+rem and any other name it has.
+call :remove_entry "%data%\password.new"
+if errorlevel 1 goto :password_failed
+call :take_password
+if errorlevel 1 goto :password_failed
+call :check_password "%data%\password.new"
+if errorlevel 1 goto :password_refused
+"%system%\icacls.exe" "%data%\password.new" /setowner *S-1-5-32-544 /l >nul
+if errorlevel 1 goto :icacls_failed
+"%system%\icacls.exe" "%data%\password.new" /inheritance:r /grant:r "*S-1-5-32-544:F" "*S-1-5-18:F" "%service_sid%:R" /l >nul
+if errorlevel 1 goto :icacls_failed
+
 echo.
 echo Copying lumagatec.exe to "%program%"
 call :copy_program
 if errorlevel 1 goto :copy_failed
-if exist "%data%\password.txt" del /f /q "%data%\password.txt"
-if exist "%data%\password.txt" goto :password_failed
+call :remove_entry "%data%\password.txt"
+if errorlevel 1 goto :password_failed
 move "%data%\password.new" "%data%\password.txt" >nul
 if errorlevel 1 goto :password_failed
 
 rem Windows 7 and 8 create no delayed start; every Windows configures one.
-sc %verb% "%name%" binPath= "\"%program%\lumagatec.exe\"%switches%" start= auto obj= "%account%" DisplayName= "Lumagate client" >nul
+set "left=lumagatec.exe and the password are in place, but no service was created: run install-service.cmd again."
+if "%verb%"=="config" set "left=lumagatec.exe and the password are in place; the service %name% is stopped and disabled: run install-service.cmd again."
+"%system%\sc.exe" %verb% "%name%" binPath= "\"%program%\lumagatec.exe\"%switches%" start= auto obj= "%account%" DisplayName= "Lumagate client" >nul
 if errorlevel 1 goto :sc_failed
 set "left=The service %name% is set up but not started."
-sc config "%name%" start= delayed-auto >nul 2>&1
+"%system%\sc.exe" config "%name%" start= delayed-auto >nul 2>&1
 if errorlevel 1 echo Warning: sc config could not delay the start; it starts with Windows.
-sc description "%name%" "Keeps this machine's network access open: logs on to the Key-server and answers its challenges." >nul
+"%system%\sc.exe" description "%name%" "Keeps this machine's network access open: logs on to the Key-server and answers its challenges." >nul
 rem Restarted a minute after every end that is not a stop: the client ends
 rem with an error without telling the service stopped, which Windows counts
-rem as a failure at once, not only from its next start on.
-sc failure "%name%" reset= 86400 actions= restart/60000/restart/60000/restart/60000 >nul 2>&1
+rem as a failure.
+"%system%\sc.exe" failure "%name%" reset= 86400 actions= restart/60000/restart/60000/restart/60000 >nul 2>&1
 if errorlevel 1 echo Warning: sc failure could not set the restarts after a failure.
-sc sidtype "%name%" unrestricted >nul 2>&1
+"%system%\sc.exe" sidtype "%name%" unrestricted >nul 2>&1
 if errorlevel 1 echo Warning: sc sidtype could not set the service's SID type.
+rem Without a list, a service's token holds every default privilege, among
+rem them impersonation, a known step to SYSTEM. The client needs none but
+rem the one every process has.
+"%system%\sc.exe" privs "%name%" SeChangeNotifyPrivilege >nul 2>&1
+if errorlevel 1 echo Warning: sc privs could not take the service's privileges away: its token holds every default privilege of a service.
 
 rem Event Viewer finds the texts of the client's entries in its program.
-reg add "%events%" /v EventMessageFile /t REG_SZ /d "%program%\lumagatec.exe" /f >nul
-if not errorlevel 1 reg add "%events%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
+"%system%\reg.exe" add "%events%" /v EventMessageFile /t REG_SZ /d "%program%\lumagatec.exe" /f >nul
+if not errorlevel 1 "%system%\reg.exe" add "%events%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
 if errorlevel 1 echo Warning: the event source could not be registered: Event Viewer shows the client's entries without their texts.
 
-rem An earlier version kept the password in ProgramData, where another user
-rem may own the folder; nothing there is used any more.
-if exist "%earlier_data%\" rd /s /q "%earlier_data%"
-if exist "%earlier_data%\" echo Warning: "%earlier_data%" of an earlier version could not be removed; it may hold the old password. Remove it.
+if exist "%earlier_data%\" call :tell_earlier_data
 
 echo.
-net start "%name%"
-if errorlevel 1 goto :start_failed
+"%system%\net.exe" start "%name%"
+if not errorlevel 1 goto :started
+rem A restart that the recovery settings had queued may have come first.
+call :service_state
+if not "%state%"=="4" if not "%state%"=="2" goto :start_failed
+:started
 echo The Lumagate client runs as the service "%name%". "sc query %name%" and the
 echo Services console show its state, Event Viewer its turns (Windows Logs,
-echo Application, source lumagatec), and "%data%\lumagatec.log" its messages.
+echo Application, source lumagatec), and "%logs%\lumagatec.log" its messages.
 set "failed="
 goto :end
 
-rem Removes a link (symbolic link or junction) that stands at the path %1;
-rem rd removes the link itself, never what it points to. Fails when one
-rem stays.
+rem Removes a link (symbolic link or junction) that stands at the path %1,
+rem told by the entry's own attributes, which a link whose target is gone
+rem has too. rd removes the link itself, never what it points to; del would
+rem delete the files in its target. Fails when one stays.
 :remove_if_link
-if not exist "%~1" exit /b 0
 set "attributes=%~a1"
+if not defined attributes exit /b 0
 if not "%attributes:~8,1%"=="l" exit /b 0
-rd "%~1" 2>nul || del /f /q "%~1"
-if exist "%~1" exit /b 1
+rd "%~1" 2>nul
+set "attributes=%~a1"
+if defined attributes exit /b 1
 exit /b 0
 
-rem The password goes into password.new, typed unseen or copied from a file:
-rem never onto a command line, which would keep it in a history.
+rem Removes what stands at the path %1, so that a new file can take the
+rem name: a folder, or a link to one, with rd, which removes a link or an
+rem empty folder and nothing in them (del would delete the files inside);
+rem a file, or a link to one, with del. Fails when something stays.
+:remove_entry
+set "attributes=%~a1"
+if not defined attributes exit /b 0
+if "%attributes:~0,1%"=="d" goto :remove_folder_entry
+del /f /q "%~1" 2>nul
+goto :removed_entry
+:remove_folder_entry
+rd "%~1" 2>nul
+:removed_entry
+set "attributes=%~a1"
+if defined attributes exit /b 1
+exit /b 0
+
+rem Whether the path %1 is a file and no folder or link.
+:plain_file
+set "attributes=%~a1"
+if not defined attributes exit /b 1
+if "%attributes:~0,1%"=="d" exit /b 1
+if "%attributes:~8,1%"=="l" exit /b 1
+exit /b 0
+
+rem The folder %1 for the administrators and the system, and the service with
+rem the rights %2; the administrators own it.
+:set_rules
+"%system%\icacls.exe" "%~1" /setowner *S-1-5-32-544 /l >nul
+if errorlevel 1 exit /b 1
+"%system%\icacls.exe" "%~1" /reset /l >nul
+if errorlevel 1 exit /b 1
+"%system%\icacls.exe" "%~1" /inheritance:r /grant:r "*S-1-5-32-544:(OI)(CI)F" "*S-1-5-18:(OI)(CI)F" "%~2" /l >nul
+exit /b
+
+rem Refuses a password file that the service could not use: one that cannot
+rem be read, an empty first line (Enter alone gives the empty password,
+rem which no Key-server lets in), or text saved as UTF-16 ("Unicode" in
+rem Notepad), which the client refuses.
+:check_password
+set "attributes=%~a1"
+if not defined attributes goto :password_unreadable
+if "%attributes:~0,1%"=="d" goto :password_unreadable
+set "first="
+set /p "first=" < "%~1"
+if not defined first goto :password_empty
+set "first="
+set "LUMAGATE_PASSWORD_FILE=%~1"
+"%powershell%" -NoProfile -NonInteractive -Command "$f = [IO.File]::OpenRead($env:LUMAGATE_PASSWORD_FILE); $mark = $f.ReadByte() * 256 + $f.ReadByte(); $f.Close(); if ($mark -eq 0xFFFE -or $mark -eq 0xFEFF) { exit 2 }" >nul 2>&1
+if "%errorlevel%"=="2" goto :password_utf16
+exit /b 0
+:password_unreadable
+echo "%~1" could not be read. %left%
+exit /b 1
+:password_empty
+set "first="
+echo The password is empty: its first line holds nothing. %left%
+exit /b 1
+:password_utf16
+echo "%~1" is saved as UTF-16 ("Unicode"): save it as UTF-8 or ANSI. %left%
+exit /b 1
+
+rem The password goes into password.new, copied from the file named or typed
+rem unseen: never onto a command line, which would keep it in a history. A
+rem file encrypted with EFS is copied decrypted (copy /d): the service could
+rem not read it otherwise.
 :take_password
-if defined source goto :copy_password
-echo.
-echo The password: type it (nothing shows), or name a file whose first line is
-echo the password. The file is copied; delete it afterwards.
-set /p "source=File (Enter: type the password): "
 if not defined source goto :type_password
-:copy_password
-rem Explorer's "Copy as path" puts the path in quotes; a path holds none.
-set "source=%source:"=%"
-copy "%source%" "%data%\password.new" >nul
+copy /d "%source%" "%data%\password.new" >nul
 if not errorlevel 1 exit /b 0
 echo "%source%" could not be copied.
 exit /b 1
 
 :type_password
 set "LUMAGATE_PASSWORD_FILE=%data%\password.new"
-powershell -NoProfile -ExecutionPolicy Bypass -Command "$s = Read-Host 'Password' -AsSecureString; $b = [Runtime.InteropServices.Marshal]::SecureStringToBSTR($s); try { [IO.File]::WriteAllText($env:LUMAGATE_PASSWORD_FILE, [Runtime.InteropServices.Marshal]::PtrToStringBSTR($b)) } finally { [Runtime.InteropServices.Marshal]::ZeroFreeBSTR($b) }"
+"%powershell%" -NoProfile -ExecutionPolicy Bypass -Command "$s = Read-Host 'Password' -AsSecureString; $b = [Runtime.InteropServices.Marshal]::SecureStringToBSTR($s); try { [IO.File]::WriteAllText($env:LUMAGATE_PASSWORD_FILE, [Runtime.InteropServices.Marshal]::PtrToStringBSTR($b)) } finally { [Runtime.InteropServices.Marshal]::ZeroFreeBSTR($b) }"
 if not errorlevel 1 exit /b 0
 echo The password could not be taken (PowerShell): name a file instead.
 exit /b 1
@@ -182,14 +288,14 @@ call :service_state
 if "%state%"=="1" if "%pid%"=="0" exit /b 0
 set /a tries+=1
 if %tries% gtr 60 exit /b 1
-sc stop "%name%" >nul 2>&1
-ping -n 2 127.0.0.1 >nul
+"%system%\sc.exe" stop "%name%" >nul 2>&1
+"%system%\ping.exe" -n 2 127.0.0.1 >nul
 goto :stop_wait
 
 :service_state
 set "state="
 set "pid="
-for /f "tokens=1,3" %%a in ('sc queryex "%name%"') do (
+for /f "tokens=1,3" %%a in ('""%system%\sc.exe" queryex "%name%""') do (
   if "%%a"=="STATE" set "state=%%b"
   if "%%a"=="PID" set "pid=%%b"
 )
@@ -203,8 +309,25 @@ copy /y "%~dp0lumagatec.exe" "%program%\lumagatec.exe" >nul 2>&1
 if not errorlevel 1 exit /b 0
 set /a tries+=1
 if %tries% geq 10 exit /b 1
-ping -n 2 127.0.0.1 >nul
+"%system%\ping.exe" -n 2 127.0.0.1 >nul
 goto :copy_again
+
+rem An earlier version kept the password in ProgramData, where any user may
+rem have made the folder and own it: a delete walking it could be steered
+rem into other folders through a link swapped in meanwhile. Nothing there is
+rem used any more, and nothing is deleted: the administrator is told.
+:tell_earlier_data
+echo.
+echo Warning: "%earlier_data%" is left from an earlier version and may hold
+echo its password. It was not removed: another user may own it, and a delete
+echo there could be steered into other folders. See who owns what is in it:
+echo     dir /a /q /s "%earlier_data%"
+echo     icacls "%earlier_data%" /t
+echo If nobody but Administrators and SYSTEM owns or may change anything there,
+echo remove it with
+echo     rd /s /q "%earlier_data%"
+echo and change the password if anyone else could read it.
+exit /b 0
 
 :not_elevated
 echo This must run as administrator: right-click install-service.cmd and
@@ -215,18 +338,21 @@ goto :end
 echo A server address holds no blanks and no quotes. Nothing was changed.
 goto :end
 
-:link_failed
-echo A link stands where "%data%" belongs and could not be removed. %left%
+:disable_failed
+echo The service %name% could not be disabled (sc config), so it was not stopped.
+echo Nothing was changed.
 goto :end
 
-:empty_password
-set "first="
-del /f /q "%data%\password.new"
-echo The password is empty: its first line holds nothing. %left%
+:link_failed
+echo A link stands where a folder of "%program%" belongs and could not be removed. %left%
+goto :end
+
+:password_refused
+call :remove_entry "%data%\password.new"
 goto :end
 
 :password_failed
-if exist "%data%\password.new" del /f /q "%data%\password.new"
+call :remove_entry "%data%\password.new"
 echo The password file could not be written. %left%
 goto :end
 
@@ -235,6 +361,7 @@ echo The service did not stop within a minute. %left%
 goto :end
 
 :copy_failed
+call :remove_entry "%data%\password.new"
 echo lumagatec.exe could not be copied to "%program%". %left%
 goto :end
 
@@ -243,16 +370,19 @@ echo The service could not be set up (sc %verb% failed). %left%
 goto :end
 
 :icacls_failed
-if exist "%data%\password.new" del /f /q "%data%\password.new"
-echo The access rules of "%data%" could not be set (icacls). %left%
+call :remove_entry "%data%\password.new"
+echo The access rules of "%program%" could not be set (icacls). %left%
 goto :end
 
 :start_failed
 echo The service "%name%" is set up but did not start: see
-echo "%data%\lumagatec.log" and Event Viewer (Windows Logs, Application).
+echo "%logs%\lumagatec.log" and Event Viewer (Windows Logs, Application).
 
 :end
+rem The unattended form waits for nobody: deployment tools run it.
+if defined unattended goto :exit
 echo.
 pause
+:exit
 if defined failed exit /b 1
 exit /b 0

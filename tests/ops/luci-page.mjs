@@ -6,7 +6,7 @@
 // page's rights, CLIENT_PASSWORD the simulator's. OUT-DIR gets page.png and
 // chromium.log.
 import { execFileSync, spawn } from 'node:child_process';
-import { mkdtempSync, openSync, writeFileSync } from 'node:fs';
+import { mkdtempSync, openSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 
 const [ root, out ] = process.argv.slice(2);
@@ -303,7 +303,8 @@ await check('a user with the page\'s rights alone reaches nothing of root\'s', a
 		[ { log_file: '/etc/profile.d/lumagate.sh', server: 'x;id>/tmp/p;#' }, 'server log_file' ],
 		[ { log_file: '/var/log/lumagatec/../../../etc/config/network' }, 'log_file' ],
 		[ { password_file: '/etc/shadow' }, 'password_file' ],
-		[ { server: '::ffff:10.99.0.1', mode: 'WORLD\nid' }, 'server mode' ]
+		[ { server: '::ffff:10.99.0.1', mode: 'WORLD\nid' }, 'server mode' ],
+		[ { mode: [ 'x y', 'WORLD' ] }, 'mode' ]
 	];
 	const pid = client();
 	for (const [ values, refused ] of attacks) {
@@ -321,8 +322,16 @@ await check('a user with the page\'s rights alone reaches nothing of root\'s', a
 		'a planted file changed, or a command ran');
 	expect(client() == pid && rig(`stat -c %u /proc/${pid}`) != '0', 'the client did not go on as its own user');
 	expect(ubus('luci.lumagatec', 'status', {}).access == 'let in', 'a refused start counts as a lost access');
+	const rpcd = rig('pidof rpcd'), trace = join(out, 'password.trace');
+	const tracer = spawn('strace', [ '-f', '-qq', '-y', '-o', trace, '-e', 'trace=fsync,fdatasync,sync,rename,renameat,renameat2', '-p', rpcd ]);
+	await until(onRouter(`grep -q '^TracerPid:[[:space:]]*[1-9]' /proc/${rpcd}/status`), 10);
 	expect(as('luci.lumagatec', 'set_password', { password }).result && rig('stat -c %i /etc/lumagatec/password') != inode,
 		'the password file is written in place, not anew');
+	await new Promise(done => tracer.on('exit', done).kill());
+	expect(/(sync\(\d+<[^>]*\/password\.new>|\bsync\()\)[^]*rename\w*\(.*"\/etc\/lumagatec\/password\.new"/.test(readFileSync(trace, 'utf8')),
+		'the new password file was renamed before its data reached storage');
+	const listed = as('file', 'list', { path: '/etc/lumagatec' }).entries?.find(entry => entry.name == 'password');
+	expect(listed?.size == 64, `the password file's size, listed to every LuCI user, is ${listed?.size}`);
 });
 
 console.log(`luci-page: ${passed} passed, ${failed} failed`);

@@ -6,13 +6,17 @@
 //   service_control query NAME
 //   service_control config NAME               how it is set up
 //   service_control delete NAME
-// Copied as sc.exe into a folder first in PATH, it stands in for what Wine's
-// sc lacks, `sc queryex NAME` and `sc config NAME OPTION= VALUE...`, in the
-// words of Windows' own, and hands every other command to Wine's.
+// Copied under a system tool's name (sc.exe, icacls.exe...) into the
+// System32 folder of a stand-in %SystemRoot%, it notes its command line in
+// the file $LUMAGATE_TOOL_LOG and hands it to the system's own tool, but
+// for what Wine's sc lacks, `sc queryex NAME` and `sc config NAME OPTION=
+// VALUE...`, which it does itself in the words of Windows' own.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
+#include <cwctype>
 #include <string>
 #include <string_view>
 
@@ -96,15 +100,39 @@ int sc_config(SC_HANDLE service, int argc, wchar_t** argv) {
   return 0;
 }
 
-// Wine's own sc, with the arguments as they came.
-int wine_sc() {
+// The command line after the program's name.
+const wchar_t* arguments() {
   const wchar_t* line = GetCommandLineW();
   bool quoted = false;
   for (; *line != L'\0' && (quoted || *line != L' '); ++line) quoted ^= *line == L'"';
+  return line;
+}
+
+void note(const std::wstring& call) {
+  const char* log = std::getenv("LUMAGATE_TOOL_LOG");
+  if (log == nullptr) return;
+  const std::wstring line = call + L"\n";
+  char text[4096];
+  const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
+                                       text, sizeof text, nullptr, nullptr);
+  HANDLE file = CreateFileA(log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, text, static_cast<DWORD>(size), &written, nullptr);
+  CloseHandle(file);
+}
+
+// The system's own tool at the place of this one below System32, with the
+// arguments as they came.
+int system_tool(const std::wstring& self, const std::wstring& name) {
   wchar_t system[MAX_PATH];
   GetSystemDirectoryW(system, MAX_PATH);
-  const std::wstring program = std::wstring(system) + L"\\sc.exe";
-  std::wstring command = L"sc.exe" + std::wstring(line);
+  std::wstring folded = self;
+  for (wchar_t& c : folded) c = towlower(c);
+  const std::size_t below = folded.rfind(L"\\system32\\");
+  if (below == std::wstring::npos) return 1;
+  const std::wstring program = std::wstring(system) + self.substr(below + 9);
+  std::wstring command = name + arguments();
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -120,9 +148,14 @@ int wine_sc() {
   return static_cast<int>(code);
 }
 
-int as_sc(int argc, wchar_t** argv) {
+int stand_in(int argc, wchar_t** argv, const std::wstring& self) {
+  const std::wstring name = self.substr(self.rfind(L'\\') + 1);
+  note(name + arguments());
   const std::wstring_view command = argc > 1 ? argv[1] : L"";
-  if (argc < 3 || (command != L"queryex" && command != L"config")) return wine_sc();
+  if (_wcsicmp(name.c_str(), L"sc.exe") != 0 || argc < 3 ||
+      (command != L"queryex" && command != L"config")) {
+    return system_tool(self, name);
+  }
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   SC_HANDLE service =
       manager != nullptr ? OpenServiceW(manager, argv[2], SERVICE_ALL_ACCESS) : nullptr;
@@ -135,7 +168,10 @@ int as_sc(int argc, wchar_t** argv) {
 int wmain(int argc, wchar_t** argv) {
   wchar_t self[MAX_PATH];
   const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  if (length >= 7 && _wcsicmp(self + length - 7, L"\\sc.exe") == 0) return as_sc(argc, argv);
+  constexpr std::wstring_view kOwnName = L"\\service_control.exe";
+  if (length < kOwnName.size() || _wcsicmp(self + length - kOwnName.size(), kOwnName.data()) != 0) {
+    return stand_in(argc, argv, self);
+  }
   if (argc < 3) return 2;
   const std::wstring_view command = argv[1];
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);

@@ -1,8 +1,8 @@
 // The Service Control Manager: the client as its service, when it started
 // the process. The manager hears the service's state (starting, running
 // once the session begins, stopping, stopped after a stop; an end with an
-// error is a failure to it), and the Event Log keeps its turns in the
-// words of the program's message table.
+// error is a failure to it, unless a stop follows), and the Event Log keeps
+// its turns in the words of the program's message table.
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -61,10 +61,14 @@ bool started_by_service_manager() {
   return by_manager;
 }
 
-void report_state(DWORD state) {
+void report_state(DWORD state, int code = 0) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
+  if (code != 0) {
+    status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+    status.dwServiceSpecificExitCode = static_cast<DWORD>(code);
+  }
   // A start is not stopped halfway: the checks of start-up take moments.
   status.dwControlsAccepted =
       state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
@@ -120,11 +124,16 @@ void report_end(int code) {
   log_event(EVENTLOG_ERROR_TYPE, MSG_ENDED, {number, status});
   // No SERVICE_STOPPED: a process that ends without it has failed to the
   // manager, which then restarts it as the recovery settings say. A stop
-  // with an error code would count as a failure only once the failure
-  // actions flag is in force, which is from the next start of Windows on.
+  // with an error code would count as a failure only where the failure
+  // actions flag is set (sc failureflag), which the installer leaves off.
 }
 
-windows::ServiceEnd service_end(report_stop_pending, report_end);
+// A stop that came after the client's own end with an error: an
+// administrator asked for it, so the manager hears that the service
+// stopped, with the client's code, and does not restart it.
+void report_stopped(int code) { report_state(SERVICE_STOPPED, code); }
+
+windows::ServiceEnd service_end(report_stop_pending, report_end, report_stopped);
 
 DWORD WINAPI on_control(DWORD control, DWORD /*event*/, void* /*data*/, void* /*context*/) {
   switch (control) {
@@ -203,8 +212,8 @@ void tell_service_end(int code) {
 
 bool service_stop_asked() { return service_end.stop_asked(); }
 
-ServiceEnd::ServiceEnd(void (*stopping)(), void (*ended)(int code))
-    : stopping_(stopping), ended_(ended) {}
+ServiceEnd::ServiceEnd(void (*stopping)(), void (*ended)(int code), void (*stopped)(int code))
+    : stopping_(stopping), ended_(ended), stopped_(stopped) {}
 
 bool ServiceEnd::stop() {
   AcquireSRWLockExclusive(&lock_);
@@ -213,6 +222,9 @@ bool ServiceEnd::stop() {
     phase_ = Phase::kStopping;
     asked_ = true;
     stopping_();
+  } else if (phase_ == Phase::kEnded && code_ != 0) {
+    phase_ = Phase::kStopped;
+    stopped_(code_);
   }
   ReleaseSRWLockExclusive(&lock_);
   return first;
@@ -220,10 +232,10 @@ bool ServiceEnd::stop() {
 
 void ServiceEnd::end(int code) {
   AcquireSRWLockExclusive(&lock_);
-  if (phase_ != Phase::kEnded) {
-    const bool stopping = phase_ == Phase::kStopping;
+  if (phase_ == Phase::kRunning || phase_ == Phase::kStopping) {
+    code_ = phase_ == Phase::kStopping ? 0 : code;
     phase_ = Phase::kEnded;
-    ended_(stopping ? 0 : code);
+    ended_(code_);
   }
   ReleaseSRWLockExclusive(&lock_);
 }

@@ -24,12 +24,14 @@ bool service_stop_asked();
 // The service's way to its end, in one order whichever thread brings a
 // turn (the manager's stop control, the client's own end): a stop asked
 // first makes any end a clean one, and after the end nothing more is told,
-// since after the first SERVICE_STOPPED the manager may end the process.
+// since after the first SERVICE_STOPPED the manager may end the process,
+// but for a stop that comes after an end with an error: that stop wins.
 class ServiceEnd {
  public:
-  // `stopping` reports STOP_PENDING; `ended` tells the end with its code.
-  // Both are called under the lock.
-  ServiceEnd(void (*stopping)(), void (*ended)(int code));
+  // `stopping` reports STOP_PENDING; `ended` tells the end with its code;
+  // `stopped` reports SERVICE_STOPPED after an end with an error. All are
+  // called under the lock.
+  ServiceEnd(void (*stopping)(), void (*ended)(int code), void (*stopped)(int code));
   // A stop control: true the first time, unless the end has been told.
   bool stop();
   // Tells the end once: with 0 when a stop was asked first.
@@ -37,12 +39,14 @@ class ServiceEnd {
   bool stop_asked() const { return asked_; }
 
  private:
-  enum class Phase { kRunning, kStopping, kEnded };
+  enum class Phase { kRunning, kStopping, kEnded, kStopped };
   void (*stopping_)();
   void (*ended_)(int code);
+  void (*stopped_)(int code);
   SRWLOCK lock_ = SRWLOCK_INIT;
   volatile Phase phase_ = Phase::kRunning;
   volatile bool asked_ = false;
+  int code_ = 0;
 };
 
 }  // namespace lumagate::platform::windows

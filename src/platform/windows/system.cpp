@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "platform/windows/console.h"
 #include "platform/windows/service.h"
+#include "platform/windows/system.h"
 
 namespace lumagate::platform {
 namespace {
@@ -178,30 +179,50 @@ bool local_time_of_day(std::int64_t seconds, TimeOfDay* out) {
 void sleep_ms(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 // In UTF-8, as every other text of the program: the log file holds one
-// encoding, and the console shows the system's text beside a path.
+// encoding, and the console shows the system's text beside a path. The
+// system sizes the text: given a fixed buffer, it gives nothing at all for
+// a text longer than that.
 void error_text(std::int32_t code, char* out, std::size_t size) {
   if (size == 0) return;
   out[0] = '\0';
-  auto* wide = static_cast<wchar_t*>(std::calloc(size, sizeof(wchar_t)));
-  if (wide == nullptr) return;
-  int wide_length = static_cast<int>(FormatMessageW(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
-      MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), wide, static_cast<DWORD>(size), nullptr));
-  // Whole characters only: a text too long is cut a character at a time.
-  int written = 0;
-  for (; wide_length > 0 && written == 0; --wide_length) {
-    written = WideCharToMultiByte(CP_UTF8, 0, wide, wide_length, out, static_cast<int>(size - 1),
-                                  nullptr, nullptr);
+  wchar_t* wide = nullptr;
+  if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                         FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                     reinterpret_cast<wchar_t*>(&wide), 0, nullptr) == 0) {
+    return;
   }
-  out[written] = '\0';
-  std::free(wide);
-  // The system's text ends in CR LF, and the way to the console adds the
-  // CR of every line end itself: a CR of its own would be doubled.
-  const std::size_t length = std::strlen(out);
-  if (length >= 2 && out[length - 2] == '\r' && out[length - 1] == '\n') {
-    out[length - 2] = '\n';
-    out[length - 1] = '\0';
+  windows::one_line(wide, out, size);
+  LocalFree(wide);
+}
+
+// A message line is one line: a system text of several, which some are,
+// would start lines of the log that carry no time.
+void windows::one_line(const wchar_t* text, char* out, std::size_t size) {
+  if (size == 0) return;
+  std::size_t length = 0;
+  bool line_end = false;
+  for (const wchar_t* c = text; *c != L'\0';) {
+    if (*c == L'\r' || *c == L'\n') {
+      line_end = true;
+      ++c;
+      continue;
+    }
+    const int units = IS_HIGH_SURROGATE(c[0]) && IS_LOW_SURROGATE(c[1]) ? 2 : 1;
+    char bytes[8];
+    int count = line_end && length > 0 ? 1 : 0;
+    bytes[0] = ' ';
+    count += WideCharToMultiByte(CP_UTF8, 0, c, units, bytes + count,
+                                 static_cast<int>(sizeof bytes) - count, nullptr, nullptr);
+    // Room is left for the line end and the terminator.
+    if (length + static_cast<std::size_t>(count) + 2 > size) break;
+    std::memcpy(out + length, bytes, static_cast<std::size_t>(count));
+    length += static_cast<std::size_t>(count);
+    line_end = false;
+    c += units;
   }
+  if (length > 0) out[length++] = '\n';
+  out[length] = '\0';
 }
 
 std::int32_t last_error() { return static_cast<std::int32_t>(GetLastError()); }

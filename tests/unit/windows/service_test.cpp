@@ -12,6 +12,7 @@ namespace {
 std::string heard;
 void stopping() { heard += "stop-pending "; }
 void ended(int code) { heard += "end " + std::to_string(code) + " "; }
+void stopped(int code) { heard += "stopped " + std::to_string(code) + " "; }
 
 TEST(WindowsServiceEnd, AStopMakesAnyEndCleanAndNothingFollowsTheEnd) {
   const struct {
@@ -19,12 +20,14 @@ TEST(WindowsServiceEnd, AStopMakesAnyEndCleanAndNothingFollowsTheEnd) {
     const char* heard;
   } cases[] = {
       {"s1", "stop-pending end 0 "},
-      {"1s", "end 1 "},
+      // A stop after the client's own end wins: the manager hears of a
+      // stop, not a failure that it would answer with a restart.
+      {"1ss", "end 1 stopped 1 "},
       {"ss10", "stop-pending end 0 "},
   };
   for (const auto& each : cases) {
     heard.clear();
-    platform::windows::ServiceEnd end(stopping, ended);
+    platform::windows::ServiceEnd end(stopping, ended, stopped);
     for (const char* turn = each.turns; *turn != '\0'; ++turn) {
       if (*turn == 's') {
         end.stop();

@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "platform/windows/files.h"
+#include "platform/windows/system.h"
 #include "runtime/log.h"
 #include "test_support.h"
 
@@ -38,6 +39,27 @@ TEST_F(WindowsReportTest, SystemTextEndsTheLineOnceOnConsoleAndInTheLog) {
   EXPECT_EQ(text.find('\r'), std::string::npos) << text;
   EXPECT_TRUE(logged.ends_with("\r\n")) << logged;
   EXPECT_EQ(logged.find("\r\r"), std::string::npos) << logged;
+}
+
+// A system text is one line however long: cut at a whole character, not
+// dropped, with its line ends made blanks.
+TEST_F(WindowsReportTest, ASystemTextIsOneLineCutToTheBuffer) {
+  char text[12];
+  platform::error_text(10061, text, sizeof text);
+  EXPECT_STREQ(text, "Connection\n");
+  const struct {
+    const wchar_t* text;
+    std::size_t size;
+    const char* line;
+  } cases[] = {
+      {L"The first.\r\nThe second.\r\n", 64, "The first. The second.\n"},
+      {L"Zeile mit \u00fc\r\n", 13, "Zeile mit \n"},  // room for half the \u00fc
+  };
+  for (const auto& each : cases) {
+    char line[64];
+    platform::windows::one_line(each.text, line, each.size);
+    EXPECT_STREQ(line, each.line);
+  }
 }
 
 TEST_F(WindowsReportTest, ACodeWithoutSystemTextLeavesTheLineOpen) {
