@@ -166,6 +166,10 @@ C1Controls console_c1_controls();
 // Writes a text straight to the console itself, whatever standard output is.
 void write_console(const char* text);
 
+// Whether standard output is a console or a terminal that someone watches,
+// rather than a file, a pipe or nothing.
+bool standard_output_is_terminal();
+
 // Writes a text to standard output: a console shows its characters, read
 // as UTF-8 whatever the console's code page; a file or a pipe gets its
 // bytes as they are.

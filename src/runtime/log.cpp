@@ -26,6 +26,13 @@ constexpr std::size_t kWholeMessageSize = kShownTextSize + kLineSize;
 // A line as stored, each line feed with its carriage return.
 constexpr std::size_t kStoredLineSize = 2 * kLineSize;
 
+// Where a line goes.
+constexpr unsigned kConsole = 1;
+constexpr unsigned kLogFile = 2;
+constexpr unsigned kEveryOutput = kConsole | kLogFile;
+
+TextBudget server_text_budget;
+
 // Used when the line buffer itself cannot be had, so that the failure can
 // still be told without asking for memory again.
 char emergency_line[kLineSize];
@@ -132,39 +139,115 @@ void tell_log_file_refused(const char* reason) {
   exit_program(1);
 }
 
-}  // namespace
-
-void report(LogLevel level, const char* format, ...) {
+// One line to the outputs named.
+void report_line(unsigned outputs, LogLevel level, const char* format, std::va_list arguments) {
   char* line = static_cast<char*>(try_alloc(kLineSize));
   const bool own_buffer = line != nullptr;
   if (!own_buffer) line = emergency_line;
 
-  std::va_list arguments;
-  va_start(arguments, format);
   start_line(line);
   format_message(line + kMessageStart, format, arguments);
-  va_end(arguments);
   // An interrupt is ending the process: what the main thread meets on the
   // way (a wait or a receive cut short) is not the user's news.
   if (!program_ending()) {
-    show_on_console(level, line);
-    append_to_log_file(line);
+    if ((outputs & kConsole) != 0) show_on_console(level, line);
+    if ((outputs & kLogFile) != 0) append_to_log_file(line);
   }
 
   if (!own_buffer) tell_own_allocation_failure();
   std::free(line);
 }
 
-void report_server_text(LogLevel level, const char* format, const char* text) {
-  const Block shown = alloc_block(kShownTextSize);
-  show_controls(shown.get(), kShownTextSize, text, platform::console_c1_controls());
-  report(level, format, shown.get());
+__attribute__((format(printf, 3, 4))) void report_to(unsigned outputs, LogLevel level,
+                                                     const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  report_line(outputs, level, format, arguments);
+  va_end(arguments);
 }
 
-void report_system_error(const char* what, std::int32_t code) {
+void write_message(unsigned outputs, LogLevel level, const char* message) {
+  if (outputs != 0) report_to(outputs, level, "%s", message);
+}
+
+void format_into(char* message, const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  format_message(message, format, arguments);
+  va_end(arguments);
+}
+
+// Where lines that a server causes are bounded: wherever the user did not
+// ask for every line, with -v or by watching a terminal.
+unsigned bounded_outputs() {
+  if (settings.verbose != 0) return 0;
+  unsigned outputs = 0;
+  if (!platform::standard_output_is_terminal()) outputs |= kConsole;
+  if (settings.log_file_path != nullptr) outputs |= kLogFile;
+  return outputs;
+}
+
+void write_bounded(LogLevel level, const char* message) {
+  write_message(bounded_outputs(), level, message);
+}
+
+// A finished message goes whole where it is not bounded, and where it is,
+// as far as the budget lets it.
+void report_bounded(LogLevel level, Verdict verdict, const char* message) {
+  const unsigned bounded = bounded_outputs();
+  write_message(kEveryOutput & ~bounded, level, message);
+  if (bounded != 0) {
+    budget_line(server_text_budget, level, verdict, message, platform::monotonic_seconds(),
+                write_bounded);
+  }
+}
+
+Block system_error_text(std::int32_t code) {
   Block text = alloc_block(kLineSize);
   text[0] = '\0';
   platform::error_text(code, text.get(), kLineSize);
+  return text;
+}
+
+}  // namespace
+
+void report(LogLevel level, const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  report_line(kEveryOutput, level, format, arguments);
+  va_end(arguments);
+}
+
+void report_server_text(LogLevel level, Verdict verdict, const char* format, const char* text) {
+  const Block shown = alloc_block(kShownTextSize);
+  show_controls(shown.get(), kShownTextSize, text, platform::console_c1_controls());
+  char message[kMessageRoom];
+  format_into(message, format, shown.get());
+  report_bounded(level, verdict, message);
+}
+
+void report_caused(LogLevel level, const char* format, ...) {
+  char message[kMessageRoom];
+  std::va_list arguments;
+  va_start(arguments, format);
+  format_message(message, format, arguments);
+  va_end(arguments);
+  report_bounded(level, Verdict::kNone, message);
+}
+
+void report_caused_system_error(const char* what, std::int32_t code) {
+  const Block text = system_error_text(code);
+  report_caused(1, "%s failed with error %d: %s", what, code, text.get());
+}
+
+void report_connection_begun() {
+  if (bounded_outputs() != 0) {
+    budget_connection(server_text_budget, platform::monotonic_seconds(), write_bounded);
+  }
+}
+
+void report_system_error(const char* what, std::int32_t code) {
+  const Block text = system_error_text(code);
   report(1, "%s failed with error %d: %s", what, code, text.get());
 }
 

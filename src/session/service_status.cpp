@@ -58,11 +58,14 @@ void tell_let_in(ServiceStatus& status, const char* server, int interval) {
   const bool turn = !status.let_in;
   status.let_in = true;
   if (turn) tell_turn(status, platform::ServiceTurn::kLetIn, server, interval);
-  if (!status.ready_told) {
-    status.ready_told = true;
-    platform::notify_service_manager("READY=1");
-  }
+  tell_ready(status);
   tell_status(status, server, interval);
+}
+
+void tell_ready(ServiceStatus& status) {
+  if (status.ready_told) return;
+  status.ready_told = true;
+  platform::notify_service_manager("READY=1");
 }
 
 void tell_failure(ServiceStatus& status, const char* server, int interval, const char* failure) {

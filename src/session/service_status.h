@@ -25,6 +25,10 @@ void tell_status(ServiceStatus& status, const char* server, int interval);
 // The client is let in: READY=1 the first time, and the status.
 void tell_let_in(ServiceStatus& status, const char* server, int interval);
 
+// READY=1, unless told already: the client is let in, or backs off after
+// refusals, which a restart by the manager would only cut short.
+void tell_ready(ServiceStatus& status);
+
 // The connection to `server` failed, or could not be made, because of
 // `failure`.
 void tell_failure(ServiceStatus& status, const char* server, int interval, const char* failure);

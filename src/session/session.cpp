@@ -2,6 +2,7 @@
 // and round again, for as long as the process runs.
 #include "session/session.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +46,10 @@ struct Session {
   int candidate_count = 0;
   int next_candidate = 0;
   ServiceStatus status;
+  // An answer sent on this connection awaits its verdict; refusals of such
+  // answers in a row, which a GOOD ends.
+  bool answer_sent = false;
+  int refusals = 0;
 };
 
 bool verbose() { return settings.verbose != 0; }
@@ -65,6 +70,7 @@ void close_connection(Session& session, const char* failure) {
   session.socket = platform::kNoSocket;
   session.received.kept_length = 0;
   session.received.dropping = false;
+  session.answer_sent = false;
   note_failure(session, failure);
 }
 
@@ -83,6 +89,7 @@ State choose(Session& session) {
 
 State connect(Session& session) {
   tell_status(session.status, session.address_in_use, session.interval);
+  report_connection_begun();
   session.last_heard = platform::monotonic_seconds();
   session.socket = connect_to_server(session.address_in_use, kKeyServerPort);
   if (session.socket == platform::kNoSocket) {
@@ -110,13 +117,13 @@ State await(Session& session) {
 }
 
 void trace_received(LogLevel level, const char* line) {
-  if (verbose()) report_server_text(level, "recv: %s\n", line);
+  if (verbose()) report_server_text(level, Verdict::kNone, "recv: %s\n", line);
 }
 
 // The server's verdicts and notices are always shown: traced in verbose
 // mode, as they stand otherwise.
-void show_received(LogLevel level, const char* line) {
-  report_server_text(level, verbose() ? "recv: %s\n" : "%s\n", line);
+void show_received(LogLevel level, Verdict verdict, const char* line) {
+  report_server_text(level, verdict, verbose() ? "recv: %s\n" : "%s\n", line);
 }
 
 // Sends the whole line while the socket stays writable: a RESPONSE cut short
@@ -128,7 +135,7 @@ bool send_line(Session& session, const char* line) {
     if (sent < 0) {
       const std::int32_t code = platform::last_error();
       if (!platform::would_block(code)) {
-        report_system_error("send", code);
+        report_caused_system_error("send", code);
         return false;
       }
     } else {
@@ -145,7 +152,7 @@ State answer_challenge(Session& session, const char* line) {
   session.last_heard = platform::monotonic_seconds();
   std::memset(session.answer, 0, kLineSize);
   if (build_response(challenge_of(line), session.password_digest, session.answer) != 0) {
-    report(1, "Challenge not answered: its answer would not fit in one line.\n");
+    report_caused(1, "Challenge not answered: its answer would not fit in one line.\n");
     close_connection(session, "challenge too long to answer");
     platform::sleep_ms(1000);
     return State::kChoose;
@@ -159,9 +166,24 @@ State answer_challenge(Session& session, const char* line) {
     close_connection(session, "answer not sent");
     return State::kChoose;
   }
+  session.answer_sent = true;
   std::memset(session.received.line, 0, kLineSize);
   platform::sleep_ms(1000);
   return State::kAwait;
+}
+
+// A refused answer may be a wrong password: tried on the server every few
+// seconds, it would look like guessing and may lock the account. A server
+// that refuses before any answer keeps the second's wait, and so does
+// discovery between its candidates.
+std::uint32_t wait_after_refusal(Session& session, bool answer_refused) {
+  if (!answer_refused || session.discovering) return 1000;
+  const int refusals = ++session.refusals;
+  if (refusals <= kRefusalsRetriedAtOnce) return 1000;
+  const std::uint32_t wait = refusal_wait_ms(refusals, draw_random());
+  tell_ready(session.status);
+  report_caused(1, "Refused %d times in a row: next try in %u s.\n", refusals, (wait + 500) / 1000);
+  return wait;
 }
 
 State handle_line(Session& session, const char* line) {
@@ -176,20 +198,23 @@ State handle_line(Session& session, const char* line) {
   if (starts_with(line, "CHALLENGE")) return answer_challenge(session, line);
   if (starts_with(line, "GOOD")) {
     session.discovering = false;
-    show_received(2, line);
+    session.answer_sent = false;
+    session.refusals = 0;
+    show_received(2, Verdict::kGood, line);
     tell_let_in(session.status, session.address_in_use, session.interval);
     if (verbose()) report(3, "waiting %d sec...\n", session.interval);
     platform::sleep_ms(static_cast<std::uint32_t>(session.interval) * 1000u);
     return State::kAwait;
   }
   if (starts_with(line, "SORRY")) {
-    show_received(1, line);
+    show_received(1, Verdict::kSorry, line);
+    const bool answer_refused = session.answer_sent;
     close_connection(session, "refused (SORRY)");
-    platform::sleep_ms(1000);
+    platform::sleep_ms(wait_after_refusal(session, answer_refused));
     return State::kChoose;
   }
   if (starts_with(line, "INFO") || starts_with(line, "MESSAGE")) {
-    show_received(2, line);
+    show_received(2, Verdict::kNone, line);
   } else {
     trace_received(3, line);
   }
@@ -236,7 +261,7 @@ long take_text(Session& session) {
 State read_line(Session& session) {
   const long received = take_text(session);
   if (received < 0) {
-    report_system_error("recv", platform::last_error());
+    report_caused_system_error("recv", platform::last_error());
     close_connection(session, "receive failed");
     platform::sleep_ms(1000);
     return State::kChoose;
@@ -398,6 +423,21 @@ void keep_rest(ReceivedText& text, std::size_t length) {
 const char* challenge_of(const char* line) {
   const char* blank = std::strchr(line, ' ');
   return blank != nullptr ? blank + 1 : "";
+}
+
+std::uint32_t refusal_wait_ms(int refusals, int random) {
+  constexpr std::uint32_t kFirstWait = 10000;
+  constexpr std::uint32_t kLongestWait = 300000;
+  if (refusals <= kRefusalsRetriedAtOnce) return 1000;
+  std::uint32_t wait = kFirstWait;
+  for (int refusal = kRefusalsRetriedAtOnce + 1; refusal < refusals && wait < kLongestWait;
+       ++refusal) {
+    wait *= 2;
+  }
+  wait = std::min(wait, kLongestWait);
+  // Up to a tenth less, so that clients refused together spread out.
+  return wait - static_cast<std::uint32_t>(std::uint64_t{wait / 10} *
+                                           static_cast<std::uint64_t>(random) / 32767);
 }
 
 int keepalive_interval(const char* line, int current) {

@@ -61,6 +61,12 @@ void keep_rest(ReceivedText& text, std::size_t length);
 // empty when it has none.
 const char* challenge_of(const char* line);
 
+// The wait before the next connection after `refusals` refusals of the
+// client's answer in a row: a second for the first three, then 10 s
+// doubling to 5 minutes, less up to a tenth as `random` (0 to 32767) says.
+inline constexpr int kRefusalsRetriedAtOnce = 3;
+std::uint32_t refusal_wait_ms(int refusals, int random);
+
 // The interval a keep-alive line asks for, or `current` when it asks for
 // none or for one outside 1 to 600.
 int keepalive_interval(const char* line, int current);

@@ -91,6 +91,20 @@ TEST(KeepaliveInterval, TakesAtMostThreeCharactersFrom1To600) {
   }
 }
 
+TEST(RefusalWait, ASecondThriceThenTenSecondsDoublingToFiveMinutesLessATenth) {
+  for (const auto& [refusals, wait] :
+       std::initializer_list<std::pair<int, std::uint32_t>>{{1, 1000},
+                                                            {3, 1000},
+                                                            {4, 10000},
+                                                            {5, 20000},
+                                                            {8, 160000},
+                                                            {9, 300000},
+                                                            {1000, 300000}}) {
+    EXPECT_EQ(refusal_wait_ms(refusals, 0), wait) << refusals;
+    EXPECT_EQ(refusal_wait_ms(refusals, 32767), refusals > 3 ? wait - wait / 10 : wait) << refusals;
+  }
+}
+
 class ResponseTest : public testing::SettingsTest {};
 
 TEST_F(ResponseTest, ProvesTheChallengeWithNumberModeAndDigest) {

@@ -94,6 +94,8 @@ bool set_console_text_attribute(ConsoleHandle handle, std::uint16_t attribute) {
   return true;
 }
 
+bool standard_output_is_terminal() { return is_terminal(STDOUT_FILENO); }
+
 void write_standard_output(const char* text) { std::fputs(text, stdout); }
 
 void write_console(const char* text) {

@@ -115,6 +115,11 @@ bool set_console_text_attribute(ConsoleHandle handle, std::uint16_t attribute) {
 
 void write_console(const char* text) { _cputs(text); }
 
+bool standard_output_is_terminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(handle_of(_get_osfhandle(_fileno(stdout))), &mode) != 0;
+}
+
 // A console takes bytes in its own code page, whatever they are meant in:
 // the UTF-8 of a path and of a system's text goes to it as characters.
 // A file or a pipe gets the bytes as they are.

@@ -215,7 +215,7 @@ return view.extend({
 		o.validate = validateLogFile;
 
 		o = s.option(form.Flag, 'verbose', _('Verbose'),
-			_('Every line sent and received in the log too: about 23 KiB an hour, which pushes other messages out of a small log.'));
+			_('Every line sent and received in the log too, without bound: about 23 KiB an hour, and as much more as a server sends, which pushes other messages out of a small log. Off, what a server makes the client log is held to about 10 KiB an hour.'));
 		o.default = '0';
 		o.rmempty = false;
 
