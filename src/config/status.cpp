@@ -67,12 +67,12 @@ std::string summary(const StateRecord& record, bool fresh) {
   if (record.state == "let-in" && fresh) return "Let in since " + since + ".\n";
   if (record.state == "let-in") {
     return "Not let in: no GOOD since " + time_or_none(record.last_good) +
-           ", longer ago than the interval and " + std::to_string(kSilenceMargin) + " s.\n";
+           ", longer ago than the interval and " + decimal(kSilenceMargin) + " s.\n";
   }
   if (record.state == "connecting") return "Not let in yet: connecting since " + since + ".\n";
   if (record.state == "backing-off") {
-    return "Not let in: refused " + std::to_string(record.refusals) +
-           " times in a row; next try at " + time_or_none(record.next_try) + ".\n";
+    return "Not let in: refused " + decimal(record.refusals) + " times in a row; next try at " +
+           time_or_none(record.next_try) + ".\n";
   }
   if (record.state == "waiting-hours") {
     return "Not let in: outside the allowed hours; next start at " + time_or_none(record.next_try) +
@@ -85,11 +85,10 @@ std::string summary(const StateRecord& record, bool fresh) {
 std::string details(const StateRecord& record, const std::string& path) {
   return "  state:      " + shown(record.state) + " since " + utc_time_text(record.since) +
          "\n  last GOOD:  " + time_or_none(record.last_good) +
-         "\n  server:     " + shown(record.server) + " (interval " +
-         std::to_string(record.interval) + " s, access mode " + shown(record.mode) +
-         ")\n  refusals:   " + std::to_string(record.refusals) +
+         "\n  server:     " + shown(record.server) + " (interval " + decimal(record.interval) +
+         " s, access mode " + shown(record.mode) + ")\n  refusals:   " + decimal(record.refusals) +
          " in a row\n  last line:  " + shown(record.text) + "\n  client:     process " +
-         std::to_string(record.pid) + ", version " + shown(record.version) +
+         decimal(record.pid) + ", version " + shown(record.version) +
          "\n  state file: " + shown(path) + "\n";
 }
 
@@ -160,7 +159,7 @@ int print_state(const char* given) {
     return kStateUnreadable;
   }
   if (!platform::runs_this_program(record.pid)) {
-    say("No client runs: process " + std::to_string(record.pid) + ", which wrote the state file, " +
+    say("No client runs: process " + decimal(record.pid) + ", which wrote the state file, " +
         "has ended.\n" + details(record, path));
     return kNoClientRuns;
   }

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "runtime/text.h"
+
 namespace lumagate {
 namespace {
 
@@ -116,11 +118,11 @@ std::string format_state(const StateRecord& record) {
       utc_time_text(record.last_good),
       record.server,
       record.mode,
-      std::to_string(record.refusals),
+      decimal(record.refusals),
       utc_time_text(record.next_try),
       record.text,
-      std::to_string(record.interval),
-      std::to_string(record.pid),
+      decimal(record.interval),
+      decimal(record.pid),
       record.version,
   };
   std::string text;

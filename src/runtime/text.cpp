@@ -106,6 +106,12 @@ void show_controls(char* out, std::size_t size, const char* text, platform::C1Co
   out[length] = '\0';
 }
 
+std::string decimal(long long value) {
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%lld", value);
+  return digits;
+}
+
 std::string shown_as_logged(const char* text, std::size_t size) {
   std::string out(size, '\0');
   show_controls(out.data(), size, text, platform::console_c1_controls());

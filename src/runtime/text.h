@@ -38,6 +38,10 @@ int format_response(char* out, std::size_t size, const char* proof, int number, 
 // terminated.
 void show_controls(char* out, std::size_t size, const char* text, platform::C1Controls c1);
 
+// A whole number in decimal. (Not std::to_string: the router builds link
+// no compiled C++ library, which holds it.)
+std::string decimal(long long value);
+
 // `text` as the log shows it, with show_controls and the console's C1
 // controls, cut to size - 1 bytes: four times the text's length and one
 // cut nothing.

@@ -49,7 +49,9 @@ std::uint32_t own_process_id() { return static_cast<std::uint32_t>(getpid()); }
 bool runs_this_program(std::uint32_t pid) {
   if (pid == 0 || pid > INT_MAX) return false;
   if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
-  const std::string name = process_name(std::to_string(pid).c_str());
+  char number[16];
+  std::snprintf(number, sizeof number, "%u", pid);
+  const std::string name = process_name(number);
   return !name.empty() && name == process_name("self");
 }
 
