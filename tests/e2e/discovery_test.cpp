@@ -178,7 +178,8 @@ TEST(Discovery, EachClientKeepsToItsInterface) {
   // An interface gone is a failure like any other, said once.
   run_command("ip link del upb");
   Transcript gone(wrong);
-  ASSERT_TRUE(gone.next("The network interface upb is missing; the client keeps trying.\n", 10s));
+  ASSERT_TRUE(gone.next("The network interface upb is missing; the client keeps trying.\n", 10s))
+      << wrong.output();
   ASSERT_TRUE(gone.next("couldn't connect to server\n", 1s) && gone.next("couldn't", 5s))
       << wrong.output();
   EXPECT_EQ(wrong.count_output("missing"), 1) << wrong.output();

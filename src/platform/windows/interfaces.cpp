@@ -156,7 +156,11 @@ int bind_to_interface(Socket socket, const char* name) {
   return bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : -1;
 }
 
-bool interface_missing(std::int32_t code) { return code == WSAENETDOWN; }
+// An adapter without its IPv4 address (unplugged, or not yet given one) is
+// as good as gone.
+bool interface_missing(std::int32_t code) {
+  return code == WSAENETDOWN || code == WSAEADDRNOTAVAIL;
+}
 
 // Any user may bind a socket to an adapter.
 bool interface_binding_refused(std::int32_t) { return false; }
