@@ -267,7 +267,8 @@ await check('the log view: a repeated GOOD is a fresh one, a note no failure', a
 	const good = 'GOOD access granted (LOCAL)';
 	const logs = [
 		[ [ [ 661, good ], [ 5, '(the last server line came 9 times more)' ] ], status => Date.now() / 1000 - status.good.time < 60 ],
-		[ [ [ 5, good ], [ 4, '(3 server lines held back)' ], [ 3, 'Refused 4 times in a row: next try in 10 s.' ] ], status => !status.failure ]
+		[ [ [ 5, good ], [ 4, '(3 server lines held back)' ], [ 3, 'Refused 4 times in a row: next try in 10 s.' ] ], status => !status.failure ],
+		[ [ [ 5, good ], [ 3, '/usr/libexec/lumagatec/run-hooks let-in ended with exit code 0.' ] ], status => !status.failure ]
 	];
 	rig('mv /sbin/logread /sbin/logread.real; printf "#!/bin/sh\\ncat /tmp/fake-log\\n" >/sbin/logread; chmod +x /sbin/logread');
 	try {
@@ -279,6 +280,12 @@ await check('the log view: a repeated GOOD is a fresh one, a note no failure', a
 	} finally {
 		rig('mv /sbin/logread.real /sbin/logread');
 	}
+});
+
+await check('a screenshot of the page', async () => {
+	await open('/admin/services/lumagatec');
+	await until(`${shown('good')}?.includes('GOOD') && ${shown('access')} == 'let in'`, 30);
+	await screenshot('page.png');
 });
 
 // The access is the client's state file's word: not a stale one, nor one of
@@ -301,12 +308,6 @@ await check('the Access follows the state file, not a forged line in the system 
 	} finally {
 		rig(`kill -CONT ${pid}`);
 	}
-});
-
-await check('a screenshot of the page', async () => {
-	await open('/admin/services/lumagatec');
-	await until(`${shown('good')}?.includes('GOOD')`, 30);
-	await screenshot('page.png');
 });
 
 // What a Key-server (or whoever answers on the gateway), a local process
