@@ -2,8 +2,10 @@
 #include "runtime/lifecycle.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <type_traits>
 
 #include "platform/platform.h"
 #include "runtime/log.h"
@@ -14,9 +16,14 @@ namespace {
 ExitFunction exit_function = nullptr;
 AllocateFunction allocate_function = nullptr;
 std::uint32_t random_state = 1;
-// Lock-free, so that storing it is safe in a signal handler.
-std::atomic<int> ending{0};
-static_assert(std::atomic<int>::is_always_lock_free);
+// Lock-free, so that storing it is safe in a signal handler, which on
+// Windows runs on a thread of its own. Cores without atomic instructions
+// (ARMv5 and older) have no lock-free atomic, only one with a lock the
+// handler could find taken; their handler interrupts the one thread, and
+// for that a volatile sig_atomic_t is safe.
+std::conditional_t<std::atomic<int>::is_always_lock_free, std::atomic<int>,
+                   volatile std::sig_atomic_t>
+    ending{0};
 
 }  // namespace
 
@@ -33,12 +40,12 @@ void on_terminate_signal(int signal_number) {
   // First of all: on Windows the handler runs on a thread of its own, and
   // the socket cleanup below wakes the main thread's wait with an error that
   // it must not tell. Only async-signal-safe work here: no message, no stdio.
-  ending.store(1);
+  ending = 1;
   platform::cleanup_sockets();
   platform::terminate_now(1);
 }
 
-bool program_ending() { return ending.load() != 0; }
+bool program_ending() { return ending != 0; }
 
 void* try_alloc(std::int32_t size) {
   const auto bytes = static_cast<std::size_t>(size);

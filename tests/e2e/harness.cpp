@@ -18,6 +18,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -601,6 +603,17 @@ bool client_runs_under_wine() { return setting("LUMAGATE_E2E_WINE_TEMPLATE") != 
 
 bool client_runs_under_emulator() {
   return setting("LUMAGATE_E2E_CLIENT_LOADER") != nullptr && !client_runs_under_wine();
+}
+
+bool client_of_other_byte_order() {
+  const char* client = setting("LUMAGATE_E2E_CLIENT");
+  if (!client_runs_under_emulator() || client == nullptr) return false;
+  std::ifstream program(client, std::ios::binary);
+  std::array<char, 6> header{};
+  program.read(header.data(), header.size());
+  // ELF's EI_DATA: 1 little-endian, 2 big-endian.
+  const char native = std::endian::native == std::endian::big ? 2 : 1;
+  return program && header[5] != native;
 }
 
 std::string wineserver_program() {

@@ -118,6 +118,21 @@ bool client_runs_under_emulator();
     if (::e2e::client_runs_under_emulator()) GTEST_SKIP() << "emulator: " reason; \
   } while (0)
 
+// Whether the client is a router build of the other byte order than this
+// machine's, run by qemu-user.
+bool client_of_other_byte_order();
+
+// Skips a test of the gateways in the routing table under such a client:
+// qemu-user converts the kernel's text at /proc/net/route alone to the
+// program's byte order, and the client reads /proc/self/net/route (a real
+// router's kernel writes it in its own order).
+#define SKIP_UNDER_OTHER_BYTE_ORDER()                                                  \
+  do {                                                                                 \
+    if (::e2e::client_of_other_byte_order())                                           \
+      GTEST_SKIP() << "emulator: the routing table in the host's byte order, not the " \
+                      "program's";                                                     \
+  } while (0)
+
 // Runs a test only against the Windows program, saying so elsewhere.
 #define REQUIRE_WINE()                                                                    \
   do {                                                                                    \
