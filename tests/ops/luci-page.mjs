@@ -304,6 +304,8 @@ await check('the Access follows the state file, not a forged line in the system 
 			rig(`printf %b ${quote(state.join(''))} >/var/run/lumagatec/lumagatec.state`);
 			expect(ubus('luci.lumagatec', 'status', {}).access == access, `not ${access}: ${state.join(' ')}`);
 		}
+		rig('rm /var/run/lumagatec/lumagatec.state; mkfifo /var/run/lumagatec/lumagatec.state');
+		expect(ubus('luci.lumagatec', 'status', {}).access == 'not let in', 'a FIFO at the state file\'s path');
 		await until(`${shown('access')} == 'not let in'`, 10);
 	} finally {
 		rig(`kill -CONT ${pid}`);
