@@ -185,6 +185,41 @@ TEST(Discovery, EachClientKeepsToItsInterface) {
   EXPECT_EQ(wrong.count_output("missing"), 1) << wrong.output();
 }
 
+// Two uplinks whose servers have one address, as two lines of one provider
+// may: only the binding to its interface takes each client to its own, and
+// both are let in side by side.
+TEST(Discovery, ClientsOnTwoUplinksToOneServerAddressAreBothLetIn) {
+  REQUIRE_PRIVATE_NETWORK();
+  SKIP_UNDER_OTHER_BYTE_ORDER();
+  SKIP_UNDER_WINE(
+      "Wine sends by the routing table whatever IP_UNICAST_IF says, so the "
+      "second client reaches the first uplink's server");
+  const std::string names[] = {"upa", "upb"};
+  PeerNamespace uplinks[2];
+  std::unique_ptr<FakeServer> servers[2];
+  std::unique_ptr<Process> clients[2];
+  for (int n = 0; n < 2; ++n) {
+    link_to(uplinks[n], names[n], "192.0.2." + std::to_string(2 + n) + "/24", "192.0.2.1/24");
+    run_command("ip route add default via 192.0.2.1 dev " + names[n] + " metric " +
+                std::to_string(100 + n));
+    uplinks[n].inside([&] { servers[n] = std::make_unique<FakeServer>("192.0.2.1"); });
+  }
+  clients[0] = std::make_unique<Process>(client_command({"-v", "-i", "upa", "-d", kAnyDigest}));
+  clients[1] = std::make_unique<Process>(
+      client_command({"-v", "-i", "upb", "-s", "192.0.2.1", "-d", kAnyDigest}));
+  for (int n = 0; n < 2; ++n) {
+    Transcript transcript(*clients[n]);
+    ASSERT_TRUE(servers[n]->accept_client(5s)) << names[n] << clients[n]->output();
+    servers[n]->send("LUMAGATE=1\r\nCHALLENGE c\r\n");
+    ASSERT_TRUE(servers[n]->read_line(4s)) << clients[n]->output();
+    servers[n]->send("GOOD\r\n");
+    EXPECT_TRUE(transcript.next("recv: GOOD\n", 4s)) << clients[n]->output();
+  }
+  EXPECT_EQ(attempted(clients[0]->output()).front(), "192.0.2.1");
+  for (int n = 0; n < 2; ++n)
+    EXPECT_FALSE(servers[n]->accept_client(1s)) << "a second connection reached " << names[n];
+}
+
 // A service sandboxed with ProcSubset=pid has a /proc without /proc/net.
 TEST(Discovery, GatewaysAreFoundWithoutProcNet) {
   REQUIRE_PRIVATE_NETWORK();
