@@ -8,15 +8,25 @@
 
 const PASSWORD_FILE = '/etc/lumagatec/password';
 
+// Without an account: main's.
 const callStatus = rpc.declare({
 	object: 'luci.lumagatec',
-	method: 'status'
+	method: 'status',
+	params: [ 'account' ]
 });
 
 const callSetPassword = rpc.declare({
 	object: 'luci.lumagatec',
 	method: 'set_password',
-	params: [ 'password' ]
+	params: [ 'password', 'account' ]
+});
+
+// The router's logical interfaces, for an account's uplink: their names
+// and states alone, none of the network's settings.
+const callInterfaces = rpc.declare({
+	object: 'network.interface',
+	method: 'dump',
+	expect: { interface: [] }
 });
 
 const callService = rpc.declare({
@@ -159,9 +169,42 @@ function refusal(status) {
 	return [ E('code', {}, text(status.refusal.text)), ' ' + _('(%d in a row)').format(status.refusal.count) ];
 }
 
+function accountStatus(status) {
+	const access = status.access == 'let in' ? _('let in') : _('not let in');
+
+	return [
+		E('strong', { 'data-account-status': 'access' }, text(access)), ', ',
+		E('span', { 'data-account-status': 'state' }, text(stateText(status))), '; ',
+		_('Key-server in use') + ': ', E('span', { 'data-account-status': 'server' }, text(status.server ?? '-')), '; ',
+		_('Password') + ': ', text(status.password_set ? _('set') : _('not set: the client cannot start'))
+	];
+}
+
 return view.extend({
-	load() {
-		return Promise.all([ callStatus(), uci.load('lumagatec') ]);
+	async load() {
+		const [ status, , interfaces ] = await Promise.all([ callStatus(), uci.load('lumagatec'), callInterfaces().catch(() => []) ]);
+
+		this.interfaces = interfaces.map(i => i.interface).filter(name => name != 'loopback');
+		await this.loadAccounts();
+
+		return [ status ];
+	},
+
+	// Each account's own state, from its own state file.
+	async loadAccounts() {
+		const names = uci.sections('lumagatec', 'account').map(section => section['.name']);
+		const statuses = await Promise.all(names.map(name => callStatus(name)));
+
+		this.accounts = Object.fromEntries(names.map((name, i) => [ name, statuses[i] ]));
+	},
+
+	updateAccounts() {
+		for (const node of document.querySelectorAll('[data-account]')) {
+			const status = this.accounts[node.getAttribute('data-account')];
+
+			if (status)
+				node.replaceChildren(...accountStatus(status));
+		}
 	},
 
 	async handleService(action) {
@@ -207,21 +250,22 @@ return view.extend({
 			])));
 	},
 
-	// The password goes to its own file once the form is valid, never
-	// into the settings.
+	// The passwords go to their own files once the form is valid, never
+	// into the settings: main's, and each account's (an empty name).
 	async savePassword() {
-		const password = this.newPassword;
+		const passwords = this.newPasswords ?? {};
 
-		this.newPassword = null;
-		if (password == null)
-			return;
+		this.newPasswords = {};
+		for (const [ account, password ] of Object.entries(passwords)) {
+			const reply = await callSetPassword(password, account || undefined);
 
-		const reply = await callSetPassword(password);
+			if (reply.error)
+				throw new Error(reply.error);
 
-		if (reply.error)
-			throw new Error(reply.error);
-
-		ui.addNotification(null, E('p', {}, text(_('The new password is set.'))), 'info');
+			ui.addNotification(null, E('p', {}, text(account
+				? _('The new password of %s is set.').format(account)
+				: _('The new password is set.'))), 'info');
+		}
 	},
 
 	handleSave(ev) {
@@ -233,6 +277,60 @@ return view.extend({
 		await this.handleSave(ev);
 		if (Object.keys(await uci.changes()).length)
 			ui.changes.apply(mode == '0');
+	},
+
+	// One client per account, each kept on its own interface: in place of
+	// main, for several lines or several accounts.
+	renderAccounts(m) {
+		const s = m.section(form.TypedSection, 'account', _('Accounts'),
+			_('One client for each enabled account, each kept on its own interface, in place of the settings above (disable them). Names are letters, digits and _.'));
+		let o;
+
+		s.addremove = true;
+		s.anonymous = false;
+		s.addbtntitle = _('Add account');
+
+		o = s.option(form.DummyValue, '_status', _('Status'));
+		o.renderWidget = section_id => E('div', { 'data-account': section_id },
+			this.accounts[section_id] ? accountStatus(this.accounts[section_id]) : text(_('saved and applied, it shows here')));
+
+		o = s.option(form.Flag, 'enabled', _('Enabled'));
+		o.rmempty = false;
+
+		o = s.option(form.ListValue, 'interface', _('Interface'),
+			_('The router\'s interface this account\'s connection is kept on; its going down stops this client alone.'));
+		for (const name of this.interfaces)
+			o.value(name);
+		o.rmempty = false;
+
+		o = s.option(form.Value, 'server', _('Key-server'),
+			_('Its host name or IPv4 address; empty: the client discovers it on the interface.'));
+		o.placeholder = _('discover');
+		o.validate = validateServer;
+
+		o = s.option(form.Value, 'mode', _('Access mode'));
+		o.value('WORLD');
+		o.value('LOCAL');
+		o.value('NONE');
+		o.default = 'WORLD';
+		o.rmempty = false;
+		o.validate = validateMode;
+
+		o = s.option(form.Value, 'password', _('Password'),
+			_('Stored in /etc/lumagatec/NAME.password, readable by root and the client alone, never shown, and removed with the account. Empty: unchanged.'));
+		o.password = true;
+		o.cfgvalue = () => null;
+		o.write = (section_id, value) => { this.newPasswords = { ...this.newPasswords, [section_id]: value }; };
+		o.remove = () => {};
+		o.validate = validatePassword;
+
+		o = s.option(form.Value, 'hours', _('Hours'));
+		o.placeholder = _('at all hours');
+		o.validate = validateHours;
+
+		o = s.option(form.Value, 'log_file', _('Log file'));
+		o.placeholder = LOG_FOLDER + 'NAME.log';
+		o.validate = validateLogFile;
 	},
 
 	render([ status ]) {
@@ -264,7 +362,7 @@ return view.extend({
 		o = s.option(form.Value, 'password', _('Password'), description);
 		o.password = true;
 		o.cfgvalue = () => null;
-		o.write = (section_id, value) => { this.newPassword = value; };
+		o.write = (section_id, value) => { this.newPasswords = { ...this.newPasswords, '': value }; };
 		o.remove = () => {};
 		o.validate = validatePassword;
 
@@ -283,9 +381,12 @@ return view.extend({
 		o.default = '0';
 		o.rmempty = false;
 
+		this.renderAccounts(m);
+
 		this.statusTable = E('table', { 'class': 'table' });
 		this.updateStatus(status);
 		poll.add(() => callStatus().then(status => this.updateStatus(status)), 5);
+		poll.add(() => this.loadAccounts().then(() => this.updateAccounts()), 5);
 
 		// The state first, out of the form, which is drawn anew on saving.
 		return m.render().then(node => E([], [
