@@ -3,10 +3,15 @@ rem Installs the Lumagate client as a Windows service; run it as administrator.
 rem The program goes to %ProgramFiles%\lumagatec, its password to the folder
 rem data in it, its log to the folder log, and the service runs as
 rem NT SERVICE\lumagatec.
-rem   install-service.cmd                    asks for the server and the password
-rem   install-service.cmd SERVER FILE        takes them, and waits for no key at
+rem   install-service.cmd                    asks for the server, the password,
+rem                                          the hours and the program
+rem   install-service.cmd SERVER FILE [HOURS [PROGRAM]]
+rem                                          takes them, and waits for no key at
 rem                                          the end: the server ("" to look for
-rem                                          it) and a password file to copy
+rem                                          it), a password file to copy, and
+rem                                          optionally the daily hours to run in
+rem                                          ("" for any time) and a program to
+rem                                          run on every change of access
 setlocal EnableExtensions DisableDelayedExpansion
 rem Every tool by its full path: cmd looks in the current folder before PATH,
 rem where whoever may write could have put an sc.bat that would run elevated.
@@ -46,9 +51,11 @@ echo The Key-server's address, such as keyserver.example.org. Without one, the
 echo client looks for the server at the gateways of this machine's networks.
 set "server=%~1"
 set "source=%~2"
+set "hours=%~3"
+set "hook=%~4"
 if not defined source set /p "server=Key-server (Enter: look for it): "
 set "switches= -f \"%data%\password.txt\" -l \"%logs%\lumagatec.log\""
-if not defined server goto :ask_password
+if not defined server goto :ask_hours
 rem A quote in typed text would end the quotes that keep it text: compared
 rem only once expanded, the text cannot break the line.
 set "unquoted=%server:"=%"
@@ -57,6 +64,38 @@ if not "!unquoted!"=="!server!" (endlocal & goto :bad_server)
 endlocal
 if not "%server%"=="%server: =%" goto :bad_server
 set "switches= -s %server%%switches%"
+
+rem The client checks the windows itself when it starts.
+:ask_hours
+if defined source goto :given_hours
+echo.
+echo The daily hours the client may run in, in local time, such as 06:00-23:30
+echo or 22:00-02:00,06:00-08:00. Outside them it lets go of the access.
+set /p "hours=Hours (Enter: any time): "
+:given_hours
+if not defined hours goto :ask_hook
+set "unquoted=%hours:"=%"
+setlocal EnableDelayedExpansion
+if not "!unquoted!"=="!hours!" (endlocal & goto :bad_hours)
+endlocal
+if not "%hours%"=="%hours: =%" goto :bad_hours
+set "switches=%switches% -w %hours%"
+
+rem The program runs as the service, on every change of access. The client
+rem refuses, when it starts, one that others than the administrators could
+rem change, or that lies in a folder they could.
+:ask_hook
+if defined source goto :given_hook
+echo.
+echo A program to run on every change of access (let in, refused, lost, ...),
+echo such as a .cmd file in a folder only administrators can change, like
+echo "%program%\hooks". See README.txt.
+set /p "hook=Program (Enter: none): "
+:given_hook
+if not defined hook goto :ask_password
+set "hook=%hook:"=%"
+if not exist "%hook%" goto :bad_hook
+set "switches=%switches% -e \"%hook%\""
 
 rem Every question is asked, and a password file looked at, before the
 rem service is touched.
@@ -336,6 +375,14 @@ goto :end
 
 :bad_server
 echo A server address holds no blanks and no quotes. Nothing was changed.
+goto :end
+
+:bad_hours
+echo The hours hold no blanks and no quotes, such as 06:00-23:30. Nothing was changed.
+goto :end
+
+:bad_hook
+echo "%hook%" is not there. Nothing was changed.
 goto :end
 
 :disable_failed

@@ -45,10 +45,10 @@ rem when it is empty. Nothing is deleted walking a tree, where a link put in
 rem meanwhile could steer the delete. A quote in the answer would break the
 rem line that reads it.
 set "answer=n"
-if exist "%data%\" set /p "answer=Delete "%data%" and "%logs%" too, with the password file and the log? [y/N] "
+if exist "%data%\" set /p "answer=Delete "%data%" and "%logs%" too, with the password file, the log and the state file? [y/N] "
 set "answer=%answer:"=%"
 if /i "%answer:~0,1%"=="y" call :remove_folder "%data%" password.txt password.new lumagatec.log
-if /i "%answer:~0,1%"=="y" call :remove_folder "%logs%" lumagatec.log
+if /i "%answer:~0,1%"=="y" call :remove_folder "%logs%" lumagatec.log lumagatec.state lumagatec.state.new
 if exist "%data%" call :tell_stays "%data%"
 if exist "%logs%" call :tell_stays "%logs%"
 if exist "%earlier_data%\" call :tell_earlier_data

@@ -9,9 +9,11 @@
 
 #include "config/guard.h"
 #include "config/password.h"
+#include "config/status.h"
 #include "digest/md5.h"
 #include "platform/platform.h"
 #include "runtime/colours.h"
+#include "runtime/hours.h"
 #include "runtime/lifecycle.h"
 #include "runtime/log.h"
 #include "runtime/settings.h"
@@ -20,7 +22,7 @@
 namespace lumagate {
 namespace {
 
-constexpr const char* kSwitchLetters = "cdfhkKlmqsv";
+constexpr const char* kSwitchLetters = "cdfhkKlmqsvweop";
 
 constexpr const char* kUsageSwitches =
     "Lumagate command line client v." LUMAGATE_VERSION
@@ -39,6 +41,12 @@ constexpr const char* kUsageOutput =
     "  -q: be quiet, do not print messages to console (excluding password prompt);\n"
     "  -h: show this help.\n";
 
+constexpr const char* kUsageState =
+    "  -w <hours>: daily hours to run in, e.g. 06:00-23:30;\n"
+    "  -e <program>: program to run on every change of access;\n"
+    "  -o <state file>: path to the file the client keeps its state in;\n"
+    "  -p: print the state of the running client and exit.\n";
+
 // A copy of a switch's value that lives until the process ends.
 const char* duplicate_text(const char* text) {
   static std::deque<std::string> copies;  // a deque never moves its elements
@@ -51,7 +59,9 @@ bool is_switch(const char* argument) {
 }
 
 // The terminator of a lone "-" must not match here as it does above.
-bool takes_value(char letter) { return letter != '\0' && std::strchr("dflms", letter) != nullptr; }
+bool takes_value(char letter) {
+  return letter != '\0' && std::strchr("dflmsweo", letter) != nullptr;
+}
 
 // A digest typed in capitals is the same digest: the proofs take it in
 // lower case, as the password step makes it.
@@ -82,6 +92,15 @@ void apply_value(char letter, const char* value, SwitchState& local, char* serve
     case 'l':
       settings.log_file_path = duplicate_text(value);
       break;
+    case 'w':
+      settings.hours = duplicate_text(value);
+      break;
+    case 'e':
+      local.program = duplicate_text(value);
+      break;
+    case 'o':
+      local.state_file = duplicate_text(value);
+      break;
     default:
       break;
   }
@@ -107,6 +126,9 @@ void apply_flag(char letter, SwitchState& local) {
       break;
     case 'K':
       local.capital_k_given = true;
+      break;
+    case 'p':
+      local.print_state = true;
       break;
     default:
       break;
@@ -218,6 +240,58 @@ bool refuse_impossible_value(const SwitchState& local, std::size_t server_size) 
   return refusal != nullptr;
 }
 
+// The words of a refused program of -e, after its path.
+const char* program_refusal(platform::ProgramCheck check) {
+  switch (check) {
+    case platform::ProgramCheck::kUsable:
+      break;
+    case platform::ProgramCheck::kMissing:
+      return "cannot be found";
+    case platform::ProgramCheck::kNotExecutable:
+      return "is not a file this user may run";
+    case platform::ProgramCheck::kAnotherOwner:
+    case platform::ProgramCheck::kFolderOfAnotherOwner:
+      return "belongs to neither root (the administrators) nor this user";
+    case platform::ProgramCheck::kOthersMayWrite:
+    case platform::ProgramCheck::kFolderOthersMayWrite:
+      return "may be changed by others than its owner";
+  }
+  return "";
+}
+
+// Whoever may change the program of -e, or a folder on its way, could
+// have the client run what they like, as the client's user: it must be
+// root's (the administrators') or this user's, as OpenSSH asks of its keys.
+bool refuse_program(const char* path) {
+  static std::string program;
+  std::string where;
+  const platform::ProgramCheck check = platform::check_program(path, &program, &where);
+  if (check == platform::ProgramCheck::kUsable) {
+    settings.hook_program = program.c_str();
+    return false;
+  }
+  if (where == path) {
+    report(1, "The program to run on changes, %s, %s.\n", path, program_refusal(check));
+  } else {
+    report(1, "The program to run on changes, %s, is refused: %s %s.\n", path, where.c_str(),
+           program_refusal(check));
+  }
+  return true;
+}
+
+// Refuses, with its message, hours that are no windows, a program of -e
+// that others could change, or a state file place that others could.
+bool refuse_unusable_setting(const SwitchState& local) {
+  Hours hours;
+  const char* refusal = settings.hours != nullptr ? parse_hours(settings.hours, &hours) : nullptr;
+  if (refusal != nullptr) {
+    report(1, "%s", refusal);
+    return true;
+  }
+  if (local.program != nullptr && refuse_program(local.program)) return true;
+  return choose_state_file(local.state_file) != 0;
+}
+
 }  // namespace
 
 int read_switches(int argc, char** argv, SwitchState& local, char* server_address,
@@ -249,7 +323,9 @@ int parse_command_line(int argc, char** argv, char* server_address, std::size_t 
   if (read_switches(argc, argv, local, server_address, server_size, digest, digest_size) != 0) {
     return 1;
   }
-  if (refuse_impossible_value(local, server_size)) return 1;
+  // -p only reads: no guard, no password.
+  if (local.print_state) exit_program(print_state(local.state_file));
+  if (refuse_impossible_value(local, server_size) || refuse_unusable_setting(local)) return 1;
 
   if (local.k_given && local.capital_k_given) {
     report(1, "-k and -K switches should not come together.\n");
@@ -278,6 +354,7 @@ void print_usage() {
   colour_on(3);
   std::fputs(kUsageSwitches, stdout);
   std::fputs(kUsageOutput, stdout);
+  std::fputs(kUsageState, stdout);
   colour_off();
 }
 

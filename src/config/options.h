@@ -18,6 +18,9 @@ struct SwitchState {
   // The last -s and -d values as given, before their buffers cut them.
   const char* server_address = nullptr;
   const char* digest = nullptr;
+  const char* state_file = nullptr;  // -o
+  const char* program = nullptr;     // -e
+  bool print_state = false;          // -p
   bool k_given = false;
   bool capital_k_given = false;
 };

@@ -110,6 +110,36 @@ enum class LogAppend {
 LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t size,
                              std::int64_t limit);
 
+// ---- the state file ------------------------------------------------------------
+
+// Where the client keeps its state file unless told: the places to try, in
+// order.
+std::vector<std::string> state_file_places();
+
+// Whether a path may hold the state file.
+enum class StatePlace {
+  kUsable,
+  kNoFolder,        // its folder is missing, or this user may not create files in it
+  kOthersMayWrite,  // others than the administrators (root) and this user's own group
+                    // may change what its folder holds
+  kFileRefused,     // what stands at the path may not be replaced, as the log file's
+                    // guard judges it
+};
+// `*folder` gets the path's folder; `*file`, for kFileRefused, why.
+StatePlace check_state_place(const char* path, std::string* folder, LogAppend* file);
+
+// Replaces the file at `path` whole: the bytes go to a new file beside it,
+// which is then renamed over it, so that a reader finds the old text or the
+// new one, never a part. The file is writable by its owner, and readable by
+// its group (on Windows by the administrators and the system) as well. False
+// when it could not be written.
+bool replace_file(const char* path, const char* bytes, std::size_t size);
+
+enum class FileRead { kRead, kMissing, kFailed };
+// The first `limit` bytes of a small file, read beside a writer that
+// renames over it; last_error() tells why it failed.
+FileRead read_small_file(const char* path, std::string* content, std::size_t limit);
+
 // ---- service manager ---------------------------------------------------------
 
 // Tells the service manager that started the process one state line, such
@@ -268,5 +298,59 @@ int list_process_ids(std::uint32_t* ids, int max);
 // The base name of a process's program image into `out` (`size` bytes);
 // its length, or 0 when the process cannot be read.
 int process_image_base_name(std::uint32_t pid, char* out, std::size_t size);
+
+// This process's id.
+std::uint32_t own_process_id();
+
+// Whether process `pid` runs, and runs this very program.
+bool runs_this_program(std::uint32_t pid);
+
+// ---- a program the client runs on changes ----------------------------------
+
+// Why a program may not be run for the client: as OpenSSH checks its keys,
+// it and every folder on the way to it must belong to the administrators
+// (root) or this user, and nobody else may change them.
+enum class ProgramCheck {
+  kUsable,
+  kMissing,               // nothing is at the path
+  kNotExecutable,         // no file this user may run
+  kAnotherOwner,          // it belongs to another user
+  kOthersMayWrite,        // others than its owner may change it
+  kFolderOfAnotherOwner,  // a folder on its way belongs to another user
+  kFolderOthersMayWrite,  // others may change what a folder on its way holds
+};
+// `*program` gets the full path, links resolved, that is run; `*where` the
+// file or folder a refusal is about.
+ProgramCheck check_program(const char* path, std::string* program, std::string* where);
+
+// A program that runs for the client, and the pipe of its output.
+struct Child {
+  std::intptr_t process = -1;
+  std::intptr_t output = -1;
+  std::intptr_t group = 0;  // Windows: the job that holds it and what it starts
+};
+
+// Starts `program` without a shell, with `argument` as its only argument
+// and the client's environment with `environment` (NAME=value texts) added,
+// apart from the client: in a process group of its own, standard input
+// the null device, standard output and error into `child->output`. False,
+// with last_error(), when it cannot start.
+bool start_program(const char* program, const char* argument,
+                   const std::vector<std::string>& environment, Child* child);
+
+// Appends what the child has written to `output`, without waiting, and
+// keeps `output` at most `limit` bytes long.
+void read_child_output(Child& child, std::string* output, std::size_t limit);
+
+// Whether the child has ended, without waiting: then it is reaped, and
+// `*code` is its exit code, or 128 and the number of the signal that ended
+// it.
+bool child_ended(Child& child, int* code);
+
+// Ends the child and whatever it started, and reaps it.
+void end_child(Child& child);
+
+// Lets go of an ended child's output pipe.
+void release_child(Child& child);
 
 }  // namespace lumagate::platform

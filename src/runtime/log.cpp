@@ -98,25 +98,6 @@ void show_on_console(LogLevel level, const char* line) {
   colour_off();
 }
 
-// Why the log file was passed over, or null when it was written, or failed
-// as any file may.
-const char* refusal_reason(platform::LogAppend result) {
-  switch (result) {
-    case platform::LogAppend::kSymbolicLink:
-      return "it is a symbolic link";
-    case platform::LogAppend::kNotRegularFile:
-      return "it is not a regular file";
-    case platform::LogAppend::kAnotherUsersFile:
-      return "it belongs to another user";
-    case platform::LogAppend::kOtherNames:
-      return "it has other names (hard links)";
-    case platform::LogAppend::kAppended:
-    case platform::LogAppend::kFailed:
-      break;
-  }
-  return nullptr;
-}
-
 // Tells the user, once a run and on the console alone, that the log file
 // is not written and why: someone else may have put it there.
 void tell_log_file_refused(const char* reason) {
@@ -251,6 +232,23 @@ void report_system_error(const char* what, std::int32_t code) {
   report(1, "%s failed with error %d: %s", what, code, text.get());
 }
 
+const char* file_refusal_reason(platform::LogAppend result) {
+  switch (result) {
+    case platform::LogAppend::kSymbolicLink:
+      return "it is a symbolic link";
+    case platform::LogAppend::kNotRegularFile:
+      return "it is not a regular file";
+    case platform::LogAppend::kAnotherUsersFile:
+      return "it belongs to another user";
+    case platform::LogAppend::kOtherNames:
+      return "it has other names (hard links)";
+    case platform::LogAppend::kAppended:
+    case platform::LogAppend::kFailed:
+      break;
+  }
+  return nullptr;
+}
+
 void append_to_log_file(const char* line) {
   if (settings.log_file_path == nullptr) return;
 
@@ -265,7 +263,7 @@ void append_to_log_file(const char* line) {
 
   const platform::LogAppend result =
       platform::append_to_log_file(settings.log_file_path, stored, length, kLogFileLimit);
-  if (const char* reason = refusal_reason(result)) tell_log_file_refused(reason);
+  if (const char* reason = file_refusal_reason(result)) tell_log_file_refused(reason);
 }
 
 }  // namespace lumagate

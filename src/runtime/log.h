@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
 #include "runtime/settings.h"
 #include "runtime/text_budget.h"
 
@@ -32,6 +33,9 @@ void report_connection_begun();
 
 // A level-1 line naming the failed operation, its code and the system's text.
 void report_system_error(const char* what, std::int32_t code);
+
+// Why the log file's guard passes over a file, or null when it does not.
+const char* file_refusal_reason(platform::LogAppend result);
 
 // Appends one finished line to the log file, if one is set. A log file that
 // someone else may steer (a link, a FIFO or device, another user's file, a

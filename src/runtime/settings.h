@@ -13,6 +13,9 @@ inline constexpr std::size_t kServerAddressSize = 254;
 inline constexpr std::size_t kPasswordSize = 64;
 inline constexpr std::size_t kDigestSize = 33;
 inline constexpr std::size_t kCandidateSize = 16;
+// A server silent for longer than its interval and this many seconds has
+// gone, and so has the access of a client that heard no GOOD for as long.
+inline constexpr int kSilenceMargin = 5;
 
 using LogLevel = int;
 
@@ -22,6 +25,9 @@ struct ClientSettings {
   int coloured = 0;
   const char* log_file_path = nullptr;
   const char* access_mode = nullptr;
+  const char* state_file_path = nullptr;  // none: no state file is kept
+  const char* hook_program = nullptr;     // -e, as checked at start: its full path
+  const char* hours = nullptr;            // -w as given; none: any time
   std::intptr_t console_output = 0;
   std::uint16_t saved_text_attribute = 0;
 };

@@ -38,7 +38,7 @@ constexpr unsigned char kLastC1 = 0x9F;
 std::size_t utf8_sequence_length(const unsigned char* text) {
   struct Lead {
     unsigned char first, last;  // the lead bytes of this form
-    std::size_t length;
+    unsigned char length;
     unsigned char low, high;  // what the second byte may be
   };
   constexpr Lead kLeads[] = {
@@ -104,6 +104,19 @@ void show_controls(char* out, std::size_t size, const char* text, platform::C1Co
     bytes += form.used;
   }
   out[length] = '\0';
+}
+
+std::string decimal(long long value) {
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%lld", value);
+  return digits;
+}
+
+std::string shown_as_logged(const char* text, std::size_t size) {
+  std::string out(size, '\0');
+  show_controls(out.data(), size, text, platform::console_c1_controls());
+  out.resize(std::strlen(out.c_str()));
+  return out;
 }
 
 }  // namespace lumagate

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -36,5 +37,14 @@ int format_response(char* out, std::size_t size, const char* proof, int number, 
 // size - 1 bytes without splitting a form or a character, and always
 // terminated.
 void show_controls(char* out, std::size_t size, const char* text, platform::C1Controls c1);
+
+// A whole number in decimal. (Not std::to_string: the router builds link
+// no compiled C++ library, which holds it.)
+std::string decimal(long long value);
+
+// `text` as the log shows it, with show_controls and the console's C1
+// controls, cut to size - 1 bytes: four times the text's length and one
+// cut nothing.
+std::string shown_as_logged(const char* text, std::size_t size);
 
 }  // namespace lumagate

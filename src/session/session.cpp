@@ -10,10 +10,12 @@
 
 #include "digest/md5.h"
 #include "platform/platform.h"
+#include "runtime/hours.h"
 #include "runtime/lifecycle.h"
 #include "runtime/log.h"
 #include "runtime/settings.h"
 #include "runtime/text.h"
+#include "session/access.h"
 #include "session/discovery.h"
 #include "session/service_status.h"
 
@@ -25,13 +27,13 @@ constexpr int kWaitMilliseconds = 5000;
 // How long the start of a line kept from a read waits for its rest: ample
 // for the rest of a line already on its way.
 constexpr std::uint32_t kRestOfLineGraceMilliseconds = 1000;
-constexpr int kSilenceMargin = 5;
 constexpr int kMinInterval = 1;
 constexpr int kMaxInterval = 600;
 
 enum class State { kChoose, kConnect, kAwait, kRead };
 
 struct Session {
+  const char* given_address = nullptr;
   const char* address_in_use = nullptr;
   const char* password_digest = nullptr;
   bool discovering = false;
@@ -50,9 +52,46 @@ struct Session {
   // answers in a row, which a GOOD ends.
   bool answer_sent = false;
   int refusals = 0;
+  AccessState access;
+  Hours hours;
 };
 
 bool verbose() { return settings.verbose != 0; }
+
+AccessFacts facts_of(const Session& session, std::int64_t next_try = kNoTime) {
+  return {session.address_in_use, session.interval, session.refusals, next_try};
+}
+
+// ---- the allowed hours ------------------------------------------------------
+
+struct LocalTime {
+  int minute;  // of the day
+  int second;
+};
+
+LocalTime local_time_now() {
+  platform::TimeOfDay time{};
+  if (!platform::local_time_of_day(current_time(), &time)) return {0, 0};
+  return {time.hour * 60 + time.minute, time.second};
+}
+
+bool within_hours_now(const Session& session) {
+  return within_hours(session.hours, local_time_now().minute);
+}
+
+// Sleeps, but not past the end of the window the client runs in, so that
+// it stops when the hours end rather than after the server's interval.
+void rest(const Session& session, std::uint32_t milliseconds) {
+  if (!session.hours.empty()) {
+    const LocalTime now = local_time_now();
+    const int minutes = minutes_to_end(session.hours, now.minute);
+    if (minutes > 0 && minutes < kMinutesPerDay) {
+      const auto until_end = static_cast<std::uint32_t>(minutes * 60 - now.second) * 1000u;
+      milliseconds = std::min(milliseconds, until_end);
+    }
+  }
+  platform::sleep_ms(milliseconds);
+}
 
 bool starts_with(const char* line, const char* word) {
   return std::strncmp(line, word, std::strlen(word)) == 0;
@@ -61,6 +100,7 @@ bool starts_with(const char* line, const char* word) {
 // The attempt to reach the server in use ended because of `failure`.
 void note_failure(Session& session, const char* failure) {
   tell_failure(session.status, session.address_in_use, session.interval, failure);
+  tell_access(session.access, Access::kLost, facts_of(session));
 }
 
 // Lines kept from the connection, and a cut line's rest, go with it; the
@@ -95,7 +135,7 @@ State connect(Session& session) {
   if (session.socket == platform::kNoSocket) {
     if (verbose()) report(1, "couldn't connect to server\n");
     note_failure(session, "could not connect");
-    platform::sleep_ms(3000);
+    rest(session, 3000);
     return State::kChoose;
   }
   return State::kAwait;
@@ -106,7 +146,7 @@ State await(Session& session) {
   if (session.received.kept_length == 0 && wait_readable(session.socket) == 0) {
     if (verbose()) report(1, "lost connection\n");
     close_connection(session, "lost connection");
-    platform::sleep_ms(1000);
+    rest(session, 1000);
     return State::kChoose;
   }
   if (platform::monotonic_seconds() - session.last_heard > session.interval + kSilenceMargin) {
@@ -122,7 +162,8 @@ void trace_received(LogLevel level, const char* line) {
 
 // The server's verdicts and notices are always shown: traced in verbose
 // mode, as they stand otherwise.
-void show_received(LogLevel level, Verdict verdict, const char* line) {
+void show_received(Session& session, LogLevel level, Verdict verdict, const char* line) {
+  note_server_line(session.access, line);
   report_server_text(level, verdict, verbose() ? "recv: %s\n" : "%s\n", line);
 }
 
@@ -154,7 +195,7 @@ State answer_challenge(Session& session, const char* line) {
   if (build_response(challenge_of(line), session.password_digest, session.answer) != 0) {
     report_caused(1, "Challenge not answered: its answer would not fit in one line.\n");
     close_connection(session, "challenge too long to answer");
-    platform::sleep_ms(1000);
+    rest(session, 1000);
     return State::kChoose;
   }
   if (wait_writable(session.socket) == 0) {
@@ -168,7 +209,7 @@ State answer_challenge(Session& session, const char* line) {
   }
   session.answer_sent = true;
   std::memset(session.received.line, 0, kLineSize);
-  platform::sleep_ms(1000);
+  rest(session, 1000);
   return State::kAwait;
 }
 
@@ -177,12 +218,17 @@ State answer_challenge(Session& session, const char* line) {
 // that refuses before any answer keeps the second's wait, and so does
 // discovery between its candidates.
 std::uint32_t wait_after_refusal(Session& session, bool answer_refused) {
-  if (!answer_refused || session.discovering) return 1000;
-  const int refusals = ++session.refusals;
-  if (refusals <= kRefusalsRetriedAtOnce) return 1000;
-  const std::uint32_t wait = refusal_wait_ms(refusals, draw_random());
+  if (answer_refused && !session.discovering) ++session.refusals;
+  if (session.refusals <= kRefusalsRetriedAtOnce || !answer_refused || session.discovering) {
+    tell_access(session.access, Access::kRefused, facts_of(session));
+    return 1000;
+  }
+  const std::uint32_t wait = refusal_wait_ms(session.refusals, draw_random());
+  tell_access(session.access, Access::kBackingOff,
+              facts_of(session, current_time() + (wait + 500) / 1000));
   tell_ready(session.status);
-  report_caused(1, "Refused %d times in a row: next try in %u s.\n", refusals, (wait + 500) / 1000);
+  report_caused(1, "Refused %d times in a row: next try in %u s.\n", session.refusals,
+                (wait + 500) / 1000);
   return wait;
 }
 
@@ -192,7 +238,7 @@ State handle_line(Session& session, const char* line) {
     session.last_heard = platform::monotonic_seconds();
     session.interval = keepalive_interval(line, session.interval);
     tell_status(session.status, session.address_in_use, session.interval);
-    platform::sleep_ms(1000);
+    rest(session, 1000);
     return State::kAwait;
   }
   if (starts_with(line, "CHALLENGE")) return answer_challenge(session, line);
@@ -200,25 +246,27 @@ State handle_line(Session& session, const char* line) {
     session.discovering = false;
     session.answer_sent = false;
     session.refusals = 0;
-    show_received(2, Verdict::kGood, line);
+    show_received(session, 2, Verdict::kGood, line);
     tell_let_in(session.status, session.address_in_use, session.interval);
+    tell_access(session.access, Access::kLetIn, facts_of(session));
     if (verbose()) report(3, "waiting %d sec...\n", session.interval);
-    platform::sleep_ms(static_cast<std::uint32_t>(session.interval) * 1000u);
+    rest(session, static_cast<std::uint32_t>(session.interval) * 1000u);
     return State::kAwait;
   }
   if (starts_with(line, "SORRY")) {
-    show_received(1, Verdict::kSorry, line);
-    const bool answer_refused = session.answer_sent;
+    show_received(session, 1, Verdict::kSorry, line);
+    // Refused before the connection goes, which is then no loss of its own.
+    const std::uint32_t wait = wait_after_refusal(session, session.answer_sent);
     close_connection(session, "refused (SORRY)");
-    platform::sleep_ms(wait_after_refusal(session, answer_refused));
+    rest(session, wait);
     return State::kChoose;
   }
   if (starts_with(line, "INFO") || starts_with(line, "MESSAGE")) {
-    show_received(2, Verdict::kNone, line);
+    show_received(session, 2, Verdict::kNone, line);
   } else {
     trace_received(3, line);
   }
-  platform::sleep_ms(1000);
+  rest(session, 1000);
   return State::kAwait;
 }
 
@@ -263,37 +311,82 @@ State read_line(Session& session) {
   if (received < 0) {
     report_caused_system_error("recv", platform::last_error());
     close_connection(session, "receive failed");
-    platform::sleep_ms(1000);
+    rest(session, 1000);
     return State::kChoose;
   }
   if (received == 0) {
     // The server has closed its side, and the silence limit ends the
     // connection; or it sent only the rest of a cut line.
-    platform::sleep_ms(1000);
+    rest(session, 1000);
     return State::kAwait;
   }
   keep_rest(session.received, static_cast<std::size_t>(received));
   return handle_line(session, session.received.line);
 }
 
-}  // namespace
-
-void run_session(const char* server_address, const char* password_digest) {
-  Session session;
-  session.address_in_use = server_address;
-  session.password_digest = password_digest;
-  session.discovering = server_address[0] == '\0';
-  session.received.line = static_cast<char*>(alloc_or_exit(kLineSize));
-  session.received.kept = static_cast<char*>(alloc_or_exit(kLineSize));
-  session.answer = static_cast<char*>(alloc_or_exit(kLineSize));
-  tell_session_begun(server_address);
+// Discovery, the interval and the refusals as at launch: at launch, and
+// whenever the allowed hours begin again.
+void start_afresh(Session& session) {
+  session.address_in_use = session.given_address;
+  session.discovering = session.given_address[0] == '\0';
+  session.interval = kInitialInterval;
+  session.refusals = 0;
   if (session.discovering) {
     session.candidate_count = build_candidate_list(session.candidates);
     session.next_candidate = 0;
   }
+}
+
+// Outside the allowed hours the connection goes, and the client reads the
+// wall clock once a minute (a clock or time zone set anew moves the
+// windows) until a window begins; then it starts as at launch.
+void wait_for_hours(Session& session) {
+  const LocalTime now = local_time_now();
+  const int ahead = minutes_to_next_start(session.hours, now.minute);
+  const int start = (now.minute + ahead) % kMinutesPerDay;
+  tell_access(session.access, Access::kWaitingHours,
+              facts_of(session, current_time() - now.second + std::int64_t{ahead} * 60));
+  if (session.socket != platform::kNoSocket) {
+    close_connection(session, "outside the allowed hours");
+  } else {
+    note_failure(session, "outside the allowed hours");
+  }
+  // Up, as a service manager counts it: a restart would change nothing.
+  tell_ready(session.status);
+  report(2, "outside the allowed hours: next start at %02d:%02d\n", start / 60, start % 60);
+  while (!within_hours_now(session)) {
+    platform::sleep_ms(static_cast<std::uint32_t>(60 - local_time_now().second) * 1000u);
+    tend_access(session.access);
+  }
+  start_afresh(session);
+  tell_access(session.access, Access::kConnecting, facts_of(session));
+}
+
+}  // namespace
+
+void run_session(const char* server_address, const char* password_digest) {
+  Session session;
+  session.given_address = server_address;
+  session.address_in_use = server_address;
+  session.password_digest = password_digest;
+  session.received.line = static_cast<char*>(alloc_or_exit(kLineSize));
+  session.received.kept = static_cast<char*>(alloc_or_exit(kLineSize));
+  session.answer = static_cast<char*>(alloc_or_exit(kLineSize));
+  // Checked at start: the text holds windows.
+  if (settings.hours != nullptr) parse_hours(settings.hours, &session.hours);
+  tell_session_begun(server_address);
+  const bool within = within_hours_now(session);
+  begin_access(session.access, within ? Access::kConnecting : Access::kWaitingHours,
+               facts_of(session));
+  if (within) start_afresh(session);
 
   State state = State::kChoose;
   for (;;) {
+    tend_access(session.access);
+    if (!within_hours_now(session)) {
+      wait_for_hours(session);
+      state = State::kChoose;
+    }
     switch (state) {
       case State::kChoose:
         state = choose(session);

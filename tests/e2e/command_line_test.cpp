@@ -32,7 +32,11 @@ constexpr const char* kUsageText =
     "  -c: turn on coloured output;\n"
     "  -q: be quiet, do not print messages to console (excluding password "
     "prompt);\n"
-    "  -h: show this help.\n";
+    "  -h: show this help.\n"
+    "  -w <hours>: daily hours to run in, e.g. 06:00-23:30;\n"
+    "  -e <program>: program to run on every change of access;\n"
+    "  -o <state file>: path to the file the client keeps its state in;\n"
+    "  -p: print the state of the running client and exit.\n";
 const std::string kUsage = kUsageText;
 
 // The log file's content, its time prefixes written as "[T] ", once it is

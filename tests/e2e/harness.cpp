@@ -855,15 +855,22 @@ std::string md5_hex_of(const std::string& text) {
   return hex;
 }
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/lumagate-e2e-XXXXXX";
-  if (mkdtemp(pattern) != nullptr) path_ = pattern;
+TempDir::TempDir(const std::string& parent) {
+  std::string pattern = parent + "/lumagate-e2e-XXXXXX";
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+std::string client_path(const std::string& path) {
+  if (!client_runs_under_wine()) return path;
+  std::string windows = "Z:" + path;
+  std::replace(windows.begin(), windows.end(), '/', '\\');
+  return windows;
 }
 
 std::string file_content(const std::string& path) {

@@ -224,10 +224,11 @@ inline const std::string kAnyDigest = "0123456789abcdef0123456789abcdef";
 // The MD5 hex digest of a text (the tests' own, for expected proofs).
 std::string md5_hex_of(const std::string& text);
 
-// A directory of the test's own, removed with everything in it.
+// A directory of the test's own, removed with everything in it; in
+// `parent`, or in /tmp, where every user may write.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string& parent = "/tmp");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -237,6 +238,14 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// A folder that only root may change, to the root: a private one of the
+// test's for what the client takes only from such a place.
+inline std::string guarded_parent() { return BUILD_DIR; }
+
+// A path as the client under test names it: on Wine's drive Z: for the
+// Windows program.
+std::string client_path(const std::string& path);
 
 // A file's whole content; empty when it cannot be read.
 std::string file_content(const std::string& path);

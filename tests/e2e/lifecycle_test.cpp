@@ -94,7 +94,8 @@ TEST(Lifecycle, UsageRedirectedToAFileIsComplete) {
   const std::string usage = file_content(out);
   const std::string line_end = client_runs_under_wine() ? "\r\n" : "\n";
   EXPECT_EQ(usage.rfind("Lumagate command line client v." LUMAGATE_VERSION + line_end, 0), 0u);
-  EXPECT_TRUE(usage.ends_with("  -h: show this help." + line_end)) << usage;
+  EXPECT_TRUE(usage.ends_with("  -p: print the state of the running client and exit." + line_end))
+      << usage;
   std::filesystem::remove(out);
 }
 

@@ -66,12 +66,6 @@ TEST(WineSandbox, AWineserverInAnotherNetworkIsRefused) {
   EXPECT_NE(client_command({"-h"}).front(), "/bin/false");
 }
 
-// The Windows path of a Linux one, on Wine's drive Z:.
-std::string windows_path(std::string path) {
-  std::replace(path.begin(), path.end(), '/', '\\');
-  return "Z:" + path;
-}
-
 // What tests/windows/service_control prints, run by the test's wineserver.
 std::string service_control(const std::vector<std::string>& arguments) {
   std::vector<std::string> command = client_command(arguments);
@@ -113,8 +107,8 @@ TEST(WineService, RunsIsLetInStopsCleanlyAndEndsWithItsCodeWhenNoServerIsFound) 
   REQUIRE_WINE();
   TempDir dir;
   std::ofstream(dir.file("password.txt")) << "service-password\r\n";
-  const std::string program = windows_path(client_command({}).back());
-  const std::string files = " -f " + windows_path(dir.file("password.txt")) + " -l ";
+  const std::string program = client_path(client_command({}).back());
+  const std::string files = " -f " + client_path(dir.file("password.txt")) + " -l ";
   const std::string log = dir.file("service.log");
   auto server = std::make_unique<Process>(
       std::vector<std::string>{KEYSERVER_PATH, "--address", "127.0.0.2", "--password",
@@ -127,9 +121,9 @@ TEST(WineService, RunsIsLetInStopsCleanlyAndEndsWithItsCodeWhenNoServerIsFound) 
   };
 
   const std::string running = "state: running\nexit code: 0\nservice exit code: 0\n";
-  EXPECT_EQ(service_control(
-                {"start", "lumagatec", program + " -s 127.0.0.2" + files + windows_path(log)}),
-            running);
+  EXPECT_EQ(
+      service_control({"start", "lumagatec", program + " -s 127.0.0.2" + files + client_path(log)}),
+      running);
   // A second GOOD is no change: the Event Log has one entry for both.
   for (int tries = 0; tries < 200 && !good_twice(); ++tries) std::this_thread::sleep_for(100ms);
   EXPECT_TRUE(good_twice()) << file_content(log) << server->output();
@@ -142,7 +136,7 @@ TEST(WineService, RunsIsLetInStopsCleanlyAndEndsWithItsCodeWhenNoServerIsFound) 
             "state: stopped\nexit code: 0\nservice exit code: 0\n");
 
   const std::string found_none = dir.file("discovery.log");
-  EXPECT_EQ(service_control({"start", "discovering", program + files + windows_path(found_none)}),
+  EXPECT_EQ(service_control({"start", "discovering", program + files + client_path(found_none)}),
             running);
   for (int tries = 0; tries < 600 && event_log().find("\n1/5 ") == std::string::npos; ++tries)
     std::this_thread::sleep_for(100ms);

@@ -39,5 +39,7 @@ void close_socket(Socket) {}
 
 int list_process_ids(std::uint32_t*, int) { return -1; }
 int process_image_base_name(std::uint32_t, char*, std::size_t) { return 0; }
+std::uint32_t own_process_id() { return 1; }
+bool runs_this_program(std::uint32_t) { return false; }
 
 }  // namespace lumagate::platform

@@ -26,7 +26,11 @@ constexpr const char* kUsage =
     "  -v: turn on verbose output (print send/recv messages);\n"
     "  -c: turn on coloured output;\n"
     "  -q: be quiet, do not print messages to console (excluding password prompt);\n"
-    "  -h: show this help.\n";
+    "  -h: show this help.\n"
+    "  -w <hours>: daily hours to run in, e.g. 06:00-23:30;\n"
+    "  -e <program>: program to run on every change of access;\n"
+    "  -o <state file>: path to the file the client keeps its state in;\n"
+    "  -p: print the state of the running client and exit.\n";
 
 class OptionsTest : public testing::SettingsTest {
  protected:
@@ -174,6 +178,7 @@ TEST_F(OptionsTest, ValuesThatCanNeverBeRightAreRefusedAfterTheLoop) {
     words.insert(words.end(), values.begin(), values.end());
     words.insert(words.end(), {"-k", "-K"});
     std::vector<char*> argv;
+    argv.reserve(words.size());
     for (auto& word : words) argv.push_back(word.data());
     std::array<char, kServerAddressSize> server{};
     std::array<char, kDigestSize> digest_buffer{};

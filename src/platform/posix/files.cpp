@@ -1,9 +1,13 @@
-// The log file: appended to only where nobody else can steer the writes.
+// The log file, appended to only where nobody else can steer the writes,
+// and the state file, replaced whole in a folder nobody else may change.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -11,6 +15,8 @@ namespace lumagate::platform {
 namespace {
 
 constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
+// The client's group may read its state: a router's page, a monitor.
+constexpr mode_t kGroupReads = S_IRUSR | S_IWUSR | S_IRGRP;
 // A link is not followed, a FIFO without a reader does not hold the client
 // up, and a terminal does not become the client's own.
 constexpr int kAppend = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
@@ -84,6 +90,20 @@ void delete_if_same(const char* path, const struct stat& file) {
   if (lstat(path, &named) == 0 && same_file(named, file)) unlink(path);
 }
 
+std::string folder_of(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return ".";
+  return slash == path ? "/" : std::string(path, static_cast<std::size_t>(slash - path));
+}
+
+// Whether users other than root, this one and this one's group may add,
+// remove or rename what the folder holds.
+bool others_may_change(const struct stat& folder) {
+  if (folder.st_uid != 0 && folder.st_uid != geteuid()) return true;
+  if ((folder.st_mode & S_IWOTH) != 0) return true;
+  return (folder.st_mode & S_IWGRP) != 0 && folder.st_gid != getegid();
+}
+
 }  // namespace
 
 LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t size,
@@ -103,5 +123,65 @@ LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t si
 }
 
 std::FILE* open_file(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+// The service's runtime folder, as systemd names it (RuntimeDirectory=), then
+// the Linux service's and the router's own.
+std::vector<std::string> state_file_places() {
+  std::vector<std::string> places;
+  const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+  if (runtime != nullptr && runtime[0] == '/') {
+    places.push_back(std::string(runtime, std::strcspn(runtime, ":")) + "/lumagatec.state");
+  }
+  places.emplace_back("/run/lumagatec/lumagatec.state");
+  places.emplace_back("/var/run/lumagatec/lumagatec.state");
+  return places;
+}
+
+StatePlace check_state_place(const char* path, std::string* folder, LogAppend* file) {
+  *folder = folder_of(path);
+  struct stat status {};
+  if (stat(folder->c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+      access(folder->c_str(), W_OK | X_OK) != 0) {
+    return StatePlace::kNoFolder;
+  }
+  if (others_may_change(status)) return StatePlace::kOthersMayWrite;
+  if (lstat(path, &status) != 0) return StatePlace::kUsable;
+  *file = S_ISDIR(status.st_mode) ? LogAppend::kNotRegularFile : judge(status);
+  return *file == LogAppend::kAppended ? StatePlace::kUsable : StatePlace::kFileRefused;
+}
+
+bool replace_file(const char* path, const char* bytes, std::size_t size) {
+  const std::string fresh = std::string(path) + ".new";
+  // One left by a client that ended while writing; nobody else may write here.
+  unlink(fresh.c_str());
+  const int fd =
+      open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kGroupReads);
+  if (fd < 0) return false;
+  // The umask (the service's is 0077) may have taken the group's bit away.
+  fchmod(fd, kGroupReads);
+  const bool written = write_all(fd, bytes, size);
+  if (close(fd) != 0 || !written || rename(fresh.c_str(), path) != 0) {
+    unlink(fresh.c_str());
+    return false;
+  }
+  return true;
+}
+
+FileRead read_small_file(const char* path, std::string* content, std::size_t limit) {
+  content->clear();
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return errno == ENOENT ? FileRead::kMissing : FileRead::kFailed;
+  char buffer[4096];
+  ssize_t got = 0;
+  while (content->size() < limit && (got = read(fd, buffer, sizeof buffer)) != 0) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    content->append(buffer, std::min(static_cast<std::size_t>(got), limit - content->size()));
+  }
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return got < 0 ? FileRead::kFailed : FileRead::kRead;
+}
 
 }  // namespace lumagate::platform

@@ -1,11 +1,14 @@
 // Running processes and their program images, read from /proc.
 #include <dirent.h>
 #include <limits.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -25,7 +28,32 @@ bool process_id_of(const char* name, std::uint32_t* pid) {
   return true;
 }
 
+// The name the kernel keeps for a process (/proc/PID/comm): its program's
+// file name, cut to 15 bytes. Readable for every process, and the same
+// for a program that an emulator runs, whose image is the emulator.
+std::string process_name(const char* pid) {
+  char path[48];
+  std::snprintf(path, sizeof path, "/proc/%s/comm", pid);
+  std::FILE* file = std::fopen(path, "re");
+  if (file == nullptr) return {};
+  char name[32] = "";
+  const bool read = std::fgets(name, sizeof name, file) != nullptr;
+  std::fclose(file);
+  return read ? std::string(name) : std::string();
+}
+
 }  // namespace
+
+std::uint32_t own_process_id() { return static_cast<std::uint32_t>(getpid()); }
+
+bool runs_this_program(std::uint32_t pid) {
+  if (pid == 0 || pid > INT_MAX) return false;
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+  char number[16];
+  std::snprintf(number, sizeof number, "%u", pid);
+  const std::string name = process_name(number);
+  return !name.empty() && name == process_name("self");
+}
 
 int list_process_ids(std::uint32_t* ids, int max) {
   DIR* directory = opendir("/proc");

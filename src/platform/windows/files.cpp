@@ -1,17 +1,22 @@
-// The log file: appended to only where nobody else can steer the writes.
+// The log file, appended to only where nobody else can steer the writes,
+// and the state file, replaced whole in a folder nobody else may change.
 #include <windows.h>
 
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/windows/files.h"
+#include "platform/windows/system.h"
 
 namespace lumagate::platform {
 namespace {
@@ -170,6 +175,59 @@ bool owner_may_write(PSID owner) {
          (own_files_sid != nullptr && EqualSid(owner, own_files_sid) != 0);
 }
 
+namespace {
+
+// TrustedInstaller owns Windows' own files and folders, Program Files too.
+bool is_trusted_installer(PSID sid) {
+  PSID installer = nullptr;
+  if (ConvertStringSidToSidA("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                             &installer) == 0) {
+    return false;
+  }
+  const bool same = EqualSid(sid, installer) != 0;
+  LocalFree(installer);
+  return same;
+}
+
+bool trusted(PSID sid) { return owner_may_write(sid) || is_trusted_installer(sid); }
+
+// Whether an access rule lets someone but the trusted change the object.
+// Rules for what a folder's children inherit alone do not apply to it.
+bool grants_others(const ACE_HEADER* header, ACCESS_MASK changes) {
+  if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) {
+    return false;
+  }
+  const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+  PSID sid = const_cast<DWORD*>(&ace->SidStart);
+  return (ace->Mask & changes) != 0 && !trusted(sid);
+}
+
+}  // namespace
+
+Guarded guarded(const wchar_t* path, ACCESS_MASK changes) {
+  PSID owner = nullptr;
+  PACL rules = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path, SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                            &rules, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return Guarded::kUnknown;
+  }
+  Guarded result = Guarded::kGuarded;
+  if (owner == nullptr || !trusted(owner)) result = Guarded::kAnotherOwner;
+  // No rules at all let everyone do anything.
+  if (result == Guarded::kGuarded && rules == nullptr) result = Guarded::kOthersMayChange;
+  for (DWORD index = 0; result == Guarded::kGuarded && rules != nullptr && index < rules->AceCount;
+       ++index) {
+    void* ace = nullptr;
+    if (GetAce(rules, index, &ace) != 0 && grants_others(static_cast<ACE_HEADER*>(ace), changes)) {
+      result = Guarded::kOthersMayChange;
+    }
+  }
+  LocalFree(descriptor);
+  return result;
+}
+
 }  // namespace windows
 
 namespace {
@@ -226,6 +284,23 @@ std::FILE* open_file(const char* path, const char* mode) {
   return _wfopen(wide.get(), wide_mode.get());
 }
 
+namespace {
+
+// A new file's rules: the user who runs the program, the system and the
+// administrators; null (the folder's rules) when they cannot be made. Freed
+// with LocalFree.
+PSECURITY_DESCRIPTOR owner_only_rules() {
+  char descriptor[256];
+  PSECURITY_DESCRIPTOR rules = nullptr;
+  if (owner_only_descriptor(descriptor, sizeof descriptor)) {
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(descriptor, SDDL_REVISION_1, &rules,
+                                                         nullptr);
+  }
+  return rules;
+}
+
+}  // namespace
+
 LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t size,
                              std::int64_t limit) {
   // Looked at before anything is opened: a device or a pipe never is.
@@ -236,13 +311,8 @@ LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t si
   // A new file gets the owner-only descriptor; an existing one keeps its own.
   SECURITY_ATTRIBUTES security{};
   security.nLength = sizeof security;
-  char descriptor[256];
-  PSECURITY_DESCRIPTOR owner_only = nullptr;
-  if (owner_only_descriptor(descriptor, sizeof descriptor) &&
-      ConvertStringSecurityDescriptorToSecurityDescriptorA(descriptor, SDDL_REVISION_1, &owner_only,
-                                                           nullptr) != 0) {
-    security.lpSecurityDescriptor = owner_only;
-  }
+  PSECURITY_DESCRIPTOR owner_only = owner_only_rules();
+  security.lpSecurityDescriptor = owner_only;
   HANDLE file = open_log_file(full.get(), &security);
   if (owner_only != nullptr) LocalFree(owner_only);
   if (file == INVALID_HANDLE_VALUE) return LogAppend::kFailed;
@@ -260,6 +330,104 @@ LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t si
   }
   if (CloseHandle(file) == 0 && result == LogAppend::kAppended) result = LogAppend::kFailed;
   return result;
+}
+
+// install-service.cmd's log folder, in the 64-bit Program Files wherever
+// there is one, also for the 32-bit program.
+std::vector<std::string> state_file_places() {
+  const wchar_t* names[] = {L"ProgramW6432", L"ProgramFiles"};
+  for (const wchar_t* name : names) {
+    wchar_t folder[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(name, folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) continue;
+    return {windows::utf8_text(folder) + "\\lumagatec\\log\\lumagatec.state"};
+  }
+  return {};
+}
+
+StatePlace check_state_place(const char* path, std::string* folder, LogAppend* file) {
+  const std::wstring wide = windows::wide_of(path);
+  const WideText full = wide.empty() ? nullptr : full_path(wide.c_str());
+  if (!full) return StatePlace::kNoFolder;
+  std::wstring where = full.get();
+  where.resize(where.find_last_of(L'\\'));
+  if (where.size() == 2) where += L'\\';  // a drive's root
+  *folder = windows::utf8_text(where.c_str());
+  // Whether this user may write there is asked the one sure way.
+  const std::wstring probe = std::wstring(full.get()) + L".new";
+  HANDLE trial = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (trial == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
+    return StatePlace::kNoFolder;
+  }
+  if (trial != INVALID_HANDLE_VALUE) CloseHandle(trial);
+  if (windows::guarded(where.c_str(), windows::kChangesFolder) != windows::Guarded::kGuarded) {
+    return StatePlace::kOthersMayWrite;
+  }
+  HANDLE existing =
+      CreateFileW(full.get(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (existing == INVALID_HANDLE_VALUE) return StatePlace::kUsable;
+  BY_HANDLE_FILE_INFORMATION information{};
+  const bool folder_there = GetFileInformationByHandle(existing, &information) != 0 &&
+                            (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  *file = folder_there ? LogAppend::kNotRegularFile : judge(existing);
+  CloseHandle(existing);
+  return *file == LogAppend::kAppended ? StatePlace::kUsable : StatePlace::kFileRefused;
+}
+
+// The new file is flushed before it takes the name: the folder lies on a
+// disk, and a power cut must not leave the name to an empty file.
+bool replace_file(const char* path, const char* bytes, std::size_t size) {
+  const std::wstring wide = windows::wide_of(path);
+  if (wide.empty()) return false;
+  const std::wstring fresh = wide + L".new";
+  DeleteFileW(fresh.c_str());
+  SECURITY_ATTRIBUTES security{};
+  security.nLength = sizeof security;
+  PSECURITY_DESCRIPTOR owner_only = owner_only_rules();
+  security.lpSecurityDescriptor = owner_only;
+  HANDLE file = CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (owner_only != nullptr) LocalFree(owner_only);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool whole = WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr) != 0 &&
+                     written == size && FlushFileBuffers(file) != 0;
+  if (CloseHandle(file) == 0 || !whole ||
+      MoveFileExW(fresh.c_str(), wide.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+    DeleteFileW(fresh.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Shared for deleting too, so that the client's rename over the file is
+// not refused while it is read.
+FileRead read_small_file(const char* path, std::string* content, std::size_t limit) {
+  content->clear();
+  const std::wstring wide = windows::wide_of(path);
+  HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileRead::kMissing
+                                                                          : FileRead::kFailed;
+  }
+  char buffer[4096];
+  DWORD got = 0;
+  bool read = true;
+  while (content->size() < limit &&
+         (read = ReadFile(file, buffer, sizeof buffer, &got, nullptr) != 0) && got > 0) {
+    content->append(buffer, std::min<std::size_t>(got, limit - content->size()));
+  }
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  SetLastError(error);
+  return read ? FileRead::kRead : FileRead::kFailed;
 }
 
 }  // namespace lumagate::platform

@@ -42,7 +42,34 @@ bool take_snapshot(int max) {
   return true;
 }
 
+// The base name of this program's image, as a process listing gives it.
+std::wstring own_image_name() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return {};
+  const wchar_t* slash = wcsrchr(path, L'\\');
+  return slash != nullptr ? slash + 1 : path;
+}
+
 }  // namespace
+
+std::uint32_t own_process_id() { return GetCurrentProcessId(); }
+
+bool runs_this_program(std::uint32_t pid) {
+  const std::wstring own = own_image_name();
+  if (own.empty()) return false;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  bool runs = false;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more != 0 && !runs;
+       more = Process32NextW(snapshot, &entry)) {
+    runs = pid != 0 && entry.th32ProcessID == pid && _wcsicmp(entry.szExeFile, own.c_str()) == 0;
+  }
+  CloseHandle(snapshot);
+  return runs;
+}
 
 int list_process_ids(std::uint32_t* ids, int max) {
   if (!take_snapshot(max)) return -1;

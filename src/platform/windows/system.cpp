@@ -65,15 +65,6 @@ std::vector<std::wstring> split_command_line(const wchar_t* c) {
   }
 }
 
-std::string utf8_text(const std::wstring& wide) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string text(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, text.data(), size, nullptr, nullptr);
-  text.pop_back();
-  return text;
-}
-
 // The arguments of the wide command line in UTF-8, kept for the whole run:
 // the C runtime's own turn letters outside the ANSI code page into '?'.
 char** utf8_arguments(int* argc, char** argv) {
@@ -83,7 +74,7 @@ char** utf8_arguments(int* argc, char** argv) {
   if (line == nullptr) return argv;
   const std::vector<std::wstring> words = split_command_line(line);
   texts.reserve(words.size());
-  for (const std::wstring& word : words) texts.push_back(utf8_text(word));
+  for (const std::wstring& word : words) texts.push_back(windows::utf8_text(word.c_str()));
   pointers.reserve(texts.size() + 1);
   for (std::string& text : texts) pointers.push_back(text.data());
   pointers.push_back(nullptr);
@@ -194,6 +185,24 @@ void error_text(std::int32_t code, char* out, std::size_t size) {
   }
   windows::one_line(wide, out, size);
   LocalFree(wide);
+}
+
+std::string windows::utf8_text(const wchar_t* wide) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return {};
+  std::string text(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), size, nullptr, nullptr);
+  text.pop_back();
+  return text;
+}
+
+std::wstring windows::wide_of(const char* utf8) {
+  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+  if (length <= 1) return {};
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide.data(), length);
+  wide.pop_back();
+  return wide;
 }
 
 // A message line is one line: a system text of several, which some are,

@@ -5,6 +5,8 @@
 //                                    test continues it
 //   TEST_SHIM_CLOCK_SHIFT=SECONDS    the calendar clock moves by SECONDS
 //   TEST_SHIM_CLOCK_TRIGGER=PATH     once PATH exists
+//   TEST_SHIM_CLOCK_FILE=PATH        the calendar clock moves by the seconds
+//                                    PATH holds, read at every reading
 //   TEST_SHIM_SLEEP_DIVISOR=N        every sleep lasts an Nth of its time,
 //                                    so that many rounds fit in a short run
 //   TEST_SHIM_PLANT=FILE             FILE is moved to the path of the file
@@ -13,6 +15,7 @@
 //                                    (lstat), before any open of it
 // The monotonic clock is left alone.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -32,8 +35,21 @@ Function next_definition(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-// The shift in force: none until the trigger file exists, then for good.
+// The seconds a file holds, 0 when it holds none.
+time_t shift_in_file(const char* path) {
+  char text[32] = "";
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got > 0) text[got] = '\0';
+  return static_cast<time_t>(std::atol(text));
+}
+
+// The shift in force: the file's, or none until the trigger file exists,
+// then for good.
 time_t clock_shift() {
+  if (const char* file = std::getenv("TEST_SHIM_CLOCK_FILE")) return shift_in_file(file);
   static bool triggered = false;
   if (!triggered) {
     const char* trigger = std::getenv("TEST_SHIM_CLOCK_TRIGGER");
