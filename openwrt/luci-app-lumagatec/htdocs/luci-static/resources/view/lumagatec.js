@@ -82,6 +82,32 @@ function validateLogFile(section_id, value) {
 	return true;
 }
 
+function minutes(time) {
+	return +time.slice(0, 2) * 60 + +time.slice(3);
+}
+
+// Daily windows, each of some length and apart from the others.
+function validateHours(section_id, value) {
+	const time = '([01][0-9]|2[0-3]):[0-5][0-9]', window = `${time}-(${time}|24:00)`;
+	const taken = [];
+
+	if (value == '')
+		return true;
+	if (!new RegExp(`^${window}(,${window})*$`).test(value) || value.length > 119)
+		return _('Up to ten windows such as 06:00-23:30, joined by commas without blanks.');
+	for (const part of value.split(',')) {
+		const [ from, to ] = part.split('-').map(minutes);
+		const spans = from < to ? [ [ from, to ] ] : [ [ from, 1440 ], [ 0, to ] ];
+
+		if (from == to)
+			return _('The window %s has no length.').format(part);
+		if (spans.some(([ a, b ]) => taken.some(([ c, d ]) => a < d && c < b)))
+			return _('The window %s overlaps another.').format(part);
+		taken.push(...spans);
+	}
+	return true;
+}
+
 function validatePassword(section_id, value) {
 	if (/[\r\n\0]/.test(value))
 		return _('The password is a single line.');
@@ -96,11 +122,41 @@ function text(value) {
 	return [ String(value ?? '') ];
 }
 
+function when(seconds) {
+	return new Date(seconds * 1000).toLocaleString();
+}
+
 function logEntry(entry) {
 	if (!entry)
 		return E('em', {}, text(_('none yet')));
 
-	return [ new Date(entry.time * 1000).toLocaleString(), ': ', E('code', {}, text(entry.text)) ];
+	return [ when(entry.time), ': ', E('code', {}, text(entry.text)) ];
+}
+
+// The client's own state, as its state file says.
+function stateText(status) {
+	const states = {
+		'connecting': _('connecting since %s'),
+		'let-in': _('let in since %s'),
+		'refused': _('refused since %s'),
+		'lost': _('connection lost since %s'),
+		'waiting-hours': _('outside the allowed hours since %s'),
+		'backing-off': _('waiting after refusals since %s')
+	};
+	const said = states[status.state];
+
+	if (!said)
+		return status.running ? _('not told yet') : '-';
+
+	return said.format(when(status.since)) +
+		(status.next_try ? ', ' + _('next try at %s').format(when(status.next_try)) : '');
+}
+
+function refusal(status) {
+	if (!status.refusal)
+		return E('em', {}, text(_('none since the client was last let in')));
+
+	return [ E('code', {}, text(status.refusal.text)), ' ' + _('(%d in a row)').format(status.refusal.count) ];
 }
 
 return view.extend({
@@ -135,10 +191,13 @@ return view.extend({
 					'click': ui.createHandlerFn(this, 'handleService', action)
 				}, text({ start: _('Start'), stop: _('Stop'), restart: _('Restart') }[action]))) ] ],
 			[ _('Access'), E('strong', { 'data-status': 'access' }, text(access)) ],
+			[ _('State'), E('span', { 'data-status': 'state' }, text(stateText(status))) ],
 			[ _('Key-server in use'), E('span', { 'data-status': 'server' }, text(server)) ],
-			[ _('Last let in'), E('span', { 'data-status': 'good' }, logEntry(status.good)) ],
-			[ _('Last failure'), E('span', { 'data-status': 'failure' }, logEntry(status.failure)) ],
-			[ _('Password'), text(status.password_set ? _('set') : _('not set: the client cannot start')) ]
+			[ _('Last refusal'), E('span', { 'data-status': 'refusal' }, refusal(status)) ],
+			[ _('Password'), text(status.password_set ? _('set') : _('not set: the client cannot start')) ],
+			// History: any program on the router may write to the log.
+			[ _('Last let in, in the system log'), E('span', { 'data-status': 'good' }, logEntry(status.good)) ],
+			[ _('Last failure, in the system log'), E('span', { 'data-status': 'failure' }, logEntry(status.failure)) ]
 		];
 
 		this.statusTable.replaceChildren(...rows.map(([ title, value ]) =>
@@ -208,6 +267,11 @@ return view.extend({
 		o.write = (section_id, value) => { this.newPassword = value; };
 		o.remove = () => {};
 		o.validate = validatePassword;
+
+		o = s.option(form.Value, 'hours', _('Hours'),
+			_('Daily windows in the router\'s time zone (System) when the client runs, such as 06:00-23:30 or 22:00-02:00,12:00-13:00; outside them it logs off. Empty: at all hours.'));
+		o.placeholder = _('at all hours');
+		o.validate = validateHours;
 
 		o = s.option(form.Value, 'log_file', _('Log file'),
 			_('A file in %s for the client\'s messages besides the system log; empty: none.').format(LOG_FOLDER));
