@@ -5,13 +5,15 @@ rem data in it, its log to the folder log, and the service runs as
 rem NT SERVICE\lumagatec.
 rem   install-service.cmd                    asks for the server, the password,
 rem                                          the hours and the program
-rem   install-service.cmd SERVER FILE [HOURS [PROGRAM]]
+rem   install-service.cmd SERVER FILE [HOURS [PROGRAM [INTERFACE]]]
 rem                                          takes them, and waits for no key at
 rem                                          the end: the server ("" to look for
 rem                                          it), a password file to copy, and
 rem                                          optionally the daily hours to run in
-rem                                          ("" for any time) and a program to
-rem                                          run on every change of access
+rem                                          ("" for any time), a program to
+rem                                          run on every change of access ("" for
+rem                                          none) and the network adapter to keep
+rem                                          the connection on
 setlocal EnableExtensions DisableDelayedExpansion
 rem Every tool by its full path: cmd looks in the current folder before PATH,
 rem where whoever may write could have put an sc.bat that would run elevated.
@@ -53,6 +55,7 @@ set "server=%~1"
 set "source=%~2"
 set "hours=%~3"
 set "hook=%~4"
+set "adapter=%~5"
 if not defined source set /p "server=Key-server (Enter: look for it): "
 set "switches= -f \"%data%\password.txt\" -l \"%logs%\lumagatec.log\""
 if not defined server goto :ask_hours
@@ -92,10 +95,26 @@ echo such as a .cmd file in a folder only administrators can change, like
 echo "%program%\hooks". See README.txt.
 set /p "hook=Program (Enter: none): "
 :given_hook
-if not defined hook goto :ask_password
+if not defined hook goto :ask_adapter
 set "hook=%hook:"=%"
 if not exist "%hook%" goto :bad_hook
 set "switches=%switches% -e \"%hook%\""
+
+rem The client refuses, when it starts, an adapter that is not there.
+:ask_adapter
+if defined source goto :given_adapter
+echo.
+echo The network adapter to keep the connection on, by its name as the network
+echo connections show it (such as Ethernet 2) or its index, when this machine
+echo has several uplinks.
+set /p "adapter=Adapter (Enter: as Windows routes it): "
+:given_adapter
+if not defined adapter goto :ask_password
+set "unquoted=%adapter:"=%"
+setlocal EnableDelayedExpansion
+if not "!unquoted!"=="!adapter!" (endlocal & goto :bad_adapter)
+endlocal
+set "switches=%switches% -i \"%adapter%\""
 
 rem Every question is asked, and a password file looked at, before the
 rem service is touched.
@@ -383,6 +402,10 @@ goto :end
 
 :bad_hook
 echo "%hook%" is not there. Nothing was changed.
+goto :end
+
+:bad_adapter
+echo An adapter's name holds no quotes. Nothing was changed.
 goto :end
 
 :disable_failed

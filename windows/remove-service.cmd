@@ -48,6 +48,9 @@ set "answer=n"
 if exist "%data%\" set /p "answer=Delete "%data%" and "%logs%" too, with the password file, the log and the state file? [y/N] "
 set "answer=%answer:"=%"
 if /i "%answer:~0,1%"=="y" call :remove_folder "%data%" password.txt password.new lumagatec.log
+rem A service kept on an adapter names its state file after it; each is
+rem checked and deleted by itself, as the others are.
+if /i "%answer:~0,1%"=="y" for /f "delims=" %%f in ('dir /b "%logs%\lumagatec-*.state*" 2^>nul') do call :remove_folder "%logs%" "%%f"
 if /i "%answer:~0,1%"=="y" call :remove_folder "%logs%" lumagatec.log lumagatec.state lumagatec.state.new
 if exist "%data%" call :tell_stays "%data%"
 if exist "%logs%" call :tell_stays "%logs%"

@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "runtime/lifecycle.h"
 #include "runtime/log.h"
+#include "runtime/settings.h"
 
 namespace lumagate {
 namespace {
@@ -41,7 +42,9 @@ int instance_port_busy() {
   const platform::Socket socket = platform::open_ipv4_tcp_socket();
   if (socket < 0) return 0;
   guard_socket = socket;
-  if (platform::bind_loopback(guard_socket, kGuardPort) == 0) return 0;
+  if (platform::bind_guard_port(guard_socket, kGuardPort, settings.network_interface) == 0) {
+    return 0;
+  }
   const std::int32_t code = platform::last_error();
   if (platform::address_in_use(code)) return 1;
   report_system_error("Holding the guard port 127.0.0.1:12040", code);

@@ -22,7 +22,7 @@
 namespace lumagate {
 namespace {
 
-constexpr const char* kSwitchLetters = "cdfhkKlmqsvweop";
+constexpr const char* kSwitchLetters = "cdfhkKlmqsvweopi";
 
 constexpr const char* kUsageSwitches =
     "Lumagate command line client v." LUMAGATE_VERSION
@@ -39,7 +39,8 @@ constexpr const char* kUsageOutput =
     "  -v: turn on verbose output (print send/recv messages);\n"
     "  -c: turn on coloured output;\n"
     "  -q: be quiet, do not print messages to console (excluding password prompt);\n"
-    "  -h: show this help.\n";
+    "  -h: show this help.\n"
+    "  -i <interface>: network interface to keep the connection on;\n";
 
 constexpr const char* kUsageState =
     "  -w <hours>: daily hours to run in, e.g. 06:00-23:30;\n"
@@ -60,7 +61,7 @@ bool is_switch(const char* argument) {
 
 // The terminator of a lone "-" must not match here as it does above.
 bool takes_value(char letter) {
-  return letter != '\0' && std::strchr("dflmsweo", letter) != nullptr;
+  return letter != '\0' && std::strchr("dflmsweoi", letter) != nullptr;
 }
 
 // A digest typed in capitals is the same digest: the proofs take it in
@@ -100,6 +101,10 @@ void apply_value(char letter, const char* value, SwitchState& local, char* serve
       break;
     case 'o':
       local.state_file = duplicate_text(value);
+      break;
+    case 'i':
+      // Empty, as with -s: none, so that a script may pass an unset one.
+      settings.network_interface = value[0] != '\0' ? duplicate_text(value) : nullptr;
       break;
     default:
       break;
@@ -231,6 +236,9 @@ bool refuse_impossible_value(const SwitchState& local, std::size_t server_size) 
         "client speaks IPv4 only, always to port 12040.\n";
   } else if (local.digest != nullptr && local.digest[0] != '\0' && !is_digest(local.digest)) {
     refusal = "The password digest must be 32 hexadecimal digits.\n";
+  } else if (settings.network_interface != nullptr &&
+             has_control_character(settings.network_interface)) {
+    refusal = "The network interface's name must not hold control characters.\n";
   } else if (has_control_character(settings.access_mode)) {
     refusal = "The access mode must not hold control characters.\n";
   } else if (!access_mode_fits()) {
@@ -292,6 +300,29 @@ bool refuse_unusable_setting(const SwitchState& local) {
   return choose_state_file(local.state_file) != 0;
 }
 
+// Refuses, with its message, an interface of -i that is not there, or one
+// that the system does not let this user bind a socket to: that would
+// fail every connection for ever. True when it has.
+bool refuse_interface() {
+  const char* name = settings.network_interface;
+  if (name == nullptr) return false;
+  if (platform::interface_index(name) == 0) {
+    report(1, "The network interface %s does not exist.\n", name);
+    return true;
+  }
+  const platform::Socket probe = platform::open_ipv4_tcp_socket();
+  if (probe == platform::kNoSocket) return false;  // each connection will tell
+  const bool bound = platform::bind_to_interface(probe, name) == 0;
+  const std::int32_t code = platform::last_error();
+  platform::close_socket(probe);
+  if (bound || !platform::interface_binding_refused(code)) return false;
+  report(1,
+         "Keeping the connection on the network interface %s needs Linux 5.7 or later, or the "
+         "capability CAP_NET_RAW.\n",
+         name);
+  return true;
+}
+
 }  // namespace
 
 int read_switches(int argc, char** argv, SwitchState& local, char* server_address,
@@ -335,6 +366,7 @@ int parse_command_line(int argc, char** argv, char* server_address, std::size_t 
     report_system_error("Windows Sockets init.", platform::last_error());
     exit_program(1);
   }
+  if (refuse_interface()) exit_program(1);
   if (instance_port_busy() != 0 || sibling_service_running() != 0) {
     // A service manager counts this end as a clean one, as it counts the
     // end by SIGTERM: its status says why the client keeps ending.

@@ -1,6 +1,7 @@
 #include "config/status.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,18 @@ std::string details(const StateRecord& record, const std::string& path) {
          "\n  state file: " + shown(path) + "\n";
 }
 
+// Clients on several interfaces must never share one state file; a
+// character that a file name may not hold on some system becomes '_'.
+std::string state_file_name() {
+  const char* name = settings.network_interface;
+  if (name == nullptr) return "lumagatec.state";
+  std::string file = "lumagatec-";
+  for (const char* c = name; *c != '\0'; ++c) {
+    file += std::strchr("/\\:*?\"<>|", *c) != nullptr ? '_' : *c;
+  }
+  return file + ".state";
+}
+
 // The path of the state file to read and what reading it gave.
 platform::FileRead read_state_file(const char* given, std::string* path, std::string* content) {
   if (given != nullptr) {
@@ -99,7 +112,8 @@ platform::FileRead read_state_file(const char* given, std::string* path, std::st
     return platform::read_small_file(given, content, kLargestStateFile);
   }
   std::string tried;
-  for (const std::string& place : platform::state_file_places()) {
+  for (const std::string& place :
+       platform::state_file_places(state_file_name(), settings.network_interface)) {
     *path = place;
     const platform::FileRead read =
         platform::read_small_file(place.c_str(), content, kLargestStateFile);
@@ -124,7 +138,8 @@ int choose_state_file(const char* given) {
     settings.state_file_path = chosen.c_str();
     return 0;
   }
-  for (const std::string& place : platform::state_file_places()) {
+  for (const std::string& place :
+       platform::state_file_places(state_file_name(), settings.network_interface)) {
     const platform::StatePlace checked = platform::check_state_place(place.c_str(), &folder, &file);
     if (checked == platform::StatePlace::kNoFolder) continue;
     if (refuse_place(checked, place, folder, file)) return 1;

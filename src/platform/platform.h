@@ -112,9 +112,9 @@ LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t si
 
 // ---- the state file ------------------------------------------------------------
 
-// Where the client keeps its state file unless told: the places to try, in
-// order.
-std::vector<std::string> state_file_places();
+// Where the client, on `interface_name` or on none, keeps its state file,
+// named `name`, unless told: the places to try, in order.
+std::vector<std::string> state_file_places(const std::string& name, const char* interface_name);
 
 // Whether a path may hold the state file.
 enum class StatePlace {
@@ -266,11 +266,27 @@ long receive(Socket socket, char* buffer, std::size_t size);
 // Bytes sent, or -1; never raises a signal when the peer has gone.
 long send_bytes(Socket socket, const char* data, std::size_t size);
 
-// 0 when bound to the loopback address and `port`, -1 otherwise.
-int bind_loopback(Socket socket, std::uint16_t port);
+// 0 when bound to the loopback address and `port`, -1 otherwise. With a
+// network interface named, the port is held for clients on that interface:
+// it keeps away a client on the same one, or on none, but not one on
+// another. A client on none keeps every other away.
+int bind_guard_port(Socket socket, std::uint16_t port, const char* interface_name);
 
-// Whether an error code of bind_loopback means another socket holds the port.
+// Whether an error code of bind_guard_port means another socket holds the port.
 bool address_in_use(std::int32_t code);
+
+// The index of the network interface `name` (on Windows an adapter's
+// friendly name, or its index in decimal); 0 when there is none.
+std::uint32_t interface_index(const char* name);
+
+// Keeps every packet of the socket on the interface `name`, whatever the
+// routing table says: 0, or -1 and last_error().
+int bind_to_interface(Socket socket, const char* name);
+
+// Whether an error code of bind_to_interface means the interface is gone,
+// or that the system does not let this user bind a socket to one.
+bool interface_missing(std::int32_t code);
+bool interface_binding_refused(std::int32_t code);
 
 void close_socket(Socket socket);
 
@@ -280,8 +296,9 @@ inline constexpr int kAdapterTypeEthernet = 6;
 inline constexpr std::int32_t kAdapterNoMemory = -1;
 
 struct AdapterGateway {
-  int type;             // kAdapterTypeEthernet or another value
-  std::string gateway;  // first gateway as a dotted quad, "0.0.0.0" if none
+  int type;                 // kAdapterTypeEthernet or another value
+  std::string gateway;      // first gateway as a dotted quad, "0.0.0.0" if none
+  std::uint32_t index = 0;  // as interface_index gives it
 };
 
 // The machine's adapters in the system's order, each with its first default

@@ -25,9 +25,10 @@ struct ClientSettings {
   int coloured = 0;
   const char* log_file_path = nullptr;
   const char* access_mode = nullptr;
-  const char* state_file_path = nullptr;  // none: no state file is kept
-  const char* hook_program = nullptr;     // -e, as checked at start: its full path
-  const char* hours = nullptr;            // -w as given; none: any time
+  const char* state_file_path = nullptr;    // none: no state file is kept
+  const char* hook_program = nullptr;       // -e, as checked at start: its full path
+  const char* hours = nullptr;              // -w as given; none: any time
+  const char* network_interface = nullptr;  // -i; none: connections leave as routed
   std::intptr_t console_output = 0;
   std::uint16_t saved_text_attribute = 0;
 };

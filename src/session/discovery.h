@@ -20,9 +20,9 @@ using CandidateList = std::array<std::array<char, kCandidateSize>, kMaxCandidate
 int collect_gateways(CandidateList& list, int reserved);
 
 // The gateways of Ethernet adapters among `adapters`, as collect_gateways
-// writes them.
+// writes them; with `only` not 0, the gateway of that interface alone.
 int gateways_into(CandidateList& list, int reserved,
-                  const std::vector<platform::AdapterGateway>& adapters);
+                  const std::vector<platform::AdapterGateway>& adapters, std::uint32_t only = 0);
 
 // The gateways, then the built-in servers; the number of entries.
 int build_candidate_list(CandidateList& list);

@@ -404,6 +404,25 @@ void run_session(const char* server_address, const char* password_digest) {
   }
 }
 
+bool keep_on_interface(std::intptr_t socket) {
+  // One line when the interface goes, not one for every try while it is gone.
+  static bool said_missing = false;
+  const char* name = settings.network_interface;
+  if (name == nullptr) return true;
+  if (platform::bind_to_interface(socket, name) == 0) {
+    said_missing = false;
+    return true;
+  }
+  const std::int32_t code = platform::last_error();
+  if (!platform::interface_missing(code)) {
+    report_system_error("Binding to the network interface", code);
+  } else if (!said_missing) {
+    report(1, "The network interface %s is missing; the client keeps trying.\n", name);
+    said_missing = true;
+  }
+  return false;
+}
+
 std::intptr_t connect_to_server(const char* host, std::uint16_t port) {
   std::uint32_t address = 0;
   if (resolve_address(host, &address) != 0) {
@@ -412,6 +431,10 @@ std::intptr_t connect_to_server(const char* host, std::uint16_t port) {
   }
   const std::intptr_t socket = open_tcp_socket(1);
   if (socket == platform::kNoSocket) return platform::kNoSocket;
+  if (!keep_on_interface(socket)) {
+    platform::close_socket(socket);
+    return platform::kNoSocket;
+  }
   if (verbose()) report(3, "connecting to %s:%d...\n", host, static_cast<int>(port));
   if (platform::connect_ipv4(socket, address, port) == 0) return socket;
   const std::int32_t code = platform::last_error();

@@ -10,6 +10,10 @@ inline constexpr std::uint16_t kKeyServerPort = 12040;
 
 [[noreturn]] void run_session(const char* server_address, const char* password_digest);
 
+// Binds the socket to the interface of -i, if one is given; false, said
+// once while it is missing, when that cannot be done.
+bool keep_on_interface(std::intptr_t socket);
+
 // The socket, connected or with its connection under way; -1 on failure.
 std::intptr_t connect_to_server(const char* host, std::uint16_t port);
 

@@ -33,6 +33,7 @@ constexpr const char* kUsageText =
     "  -q: be quiet, do not print messages to console (excluding password "
     "prompt);\n"
     "  -h: show this help.\n"
+    "  -i <interface>: network interface to keep the connection on;\n"
     "  -w <hours>: daily hours to run in, e.g. 06:00-23:30;\n"
     "  -e <program>: program to run on every change of access;\n"
     "  -o <state file>: path to the file the client keeps its state in;\n"
@@ -255,6 +256,10 @@ TEST(CommandLine, ValuesThatCanNeverBeRightAreRefused) {
   Outcome run = run_client({"-d", "zz"});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(without_times(run.output), "[T] The password digest must be 32 hexadecimal digits.\n");
+
+  run = run_client({"-i", "nosuch0", "-s", "127.0.0.2", "-d", kAnyDigest});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(without_times(run.output), "[T] The network interface nosuch0 does not exist.\n");
 }
 
 }  // namespace

@@ -150,6 +150,41 @@ TEST(Discovery, GatewaysComeFirstAndFirstAcceptanceSticks) {
   EXPECT_EQ(gateway->accepted(), 1);
 }
 
+// Two uplinks, the routing table preferring the wrong one for each client:
+// only the binding to its interface takes a client to the server behind
+// it, and discovery takes that interface's gateway alone. Clients on two
+// interfaces run side by side.
+TEST(Discovery, EachClientKeepsToItsInterface) {
+  REQUIRE_PRIVATE_NETWORK();
+  SKIP_UNDER_OTHER_BYTE_ORDER();
+  PeerNamespace far;
+  PeerNamespace near;
+  link_to(far, "upb", "198.51.100.2/24", "198.51.100.1/24");
+  link_to(near, "upa", "192.0.2.2/24", "192.0.2.1/24");
+  run_command("ip route add default via 198.51.100.1 dev upb metric 100");
+  run_command("ip route add default via 192.0.2.1 dev upa metric 200");
+  std::unique_ptr<FakeServer> server;
+  near.inside([&] { server = std::make_unique<FakeServer>("192.0.2.1"); });
+  Process wrong(client_command({"-v", "-i", "upb", "-s", "192.0.2.1", "-d", kAnyDigest}));
+  Process right(client_command({"-v", "-i", "upa", "-d", kAnyDigest}));
+  ASSERT_TRUE(Transcript(right).next(connecting("192.0.2.1"), 5s)) << right.output();
+  ASSERT_TRUE(server->accept_client(5s)) << right.output();
+  server->send("CHALLENGE c\r\n");
+  ASSERT_TRUE(server->read_line(4s)) << right.output();
+  ASSERT_TRUE(Transcript(wrong).next("lost connection\n", 8s)) << wrong.output();
+  EXPECT_EQ(attempted(right.output()).front(), "192.0.2.1");
+  EXPECT_FALSE(server->accept_client(1s)) << "a second connection reached it\n" << wrong.output();
+
+  // An interface gone is a failure like any other, said once.
+  run_command("ip link del upb");
+  Transcript gone(wrong);
+  ASSERT_TRUE(gone.next("The network interface upb is missing; the client keeps trying.\n", 10s))
+      << wrong.output();
+  ASSERT_TRUE(gone.next("couldn't connect to server\n", 1s) && gone.next("couldn't", 5s))
+      << wrong.output();
+  EXPECT_EQ(wrong.count_output("missing"), 1) << wrong.output();
+}
+
 // A service sandboxed with ProcSubset=pid has a /proc without /proc/net.
 TEST(Discovery, GatewaysAreFoundWithoutProcNet) {
   REQUIRE_PRIVATE_NETWORK();

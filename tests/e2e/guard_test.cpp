@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
@@ -95,6 +96,48 @@ TEST(GuardE2e, SecondClientIsRefusedWhileTheFirstGoesOn) {
   }
   EXPECT_GE(fd, 0) << "the guard port stayed taken after the client ended";
   if (fd >= 0) close(fd);
+}
+
+// Clients on interfaces: one on another interface runs beside the first;
+// one on the same interface, or on none, is refused, and so is one on an
+// interface while a client on none runs.
+TEST(GuardE2e, ClientsOnDifferentInterfacesRunSideBySide) {
+  REQUIRE_PRIVATE_NETWORK();
+  for (const char* link : {"d1", "d2"}) {
+    run_command(std::string("ip link add ") + link + " type veth peer name " + link + "p");
+    run_command(std::string("ip addr add 192.0.2.1") + link[1] + "/32 dev " + link);
+  }
+  struct Case {
+    std::vector<std::string> first, second;
+    bool refused;
+  };
+  TempDir runtime(guarded_parent());
+  ProcessOptions in_runtime;
+  in_runtime.environment = {"RUNTIME_DIRECTORY=" + runtime.path()};
+  const Case cases[] = {{{}, {"-i", "d1"}, true},
+                        {{"-i", "d1"}, {}, true},
+                        {{"-i", "d1"}, {"-i", "d1"}, true},
+                        {{"-i", "d1"}, {"-i", "d2"}, false}};
+  for (const Case& test : cases) {
+    auto command = [](std::vector<std::string> arguments) {
+      for (const char* argument : {"-v", "-s", "127.0.0.2", "-d", kAnyDigest.c_str()})
+        arguments.emplace_back(argument);
+      return client_command(arguments);
+    };
+    Process first(command(test.first), in_runtime);
+    ASSERT_TRUE(first.wait_for_output("connecting to", 10s)) << first.output();
+    Process second(command(test.second), in_runtime);
+    if (test.refused) {
+      expect_refused(second);
+    } else {
+      EXPECT_TRUE(second.wait_for_output("connecting to", 10s)) << second.output();
+    }
+  }
+  // Each keeps a state file of its own; Windows has no runtime folder.
+  if (!client_runs_under_wine()) {
+    EXPECT_TRUE(std::filesystem::exists(runtime.file("lumagatec-d1.state")));
+    EXPECT_TRUE(std::filesystem::exists(runtime.file("lumagatec-d2.state")));
+  }
 }
 
 // Any program may hold the port; a service manager's status says so.

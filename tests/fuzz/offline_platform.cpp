@@ -33,8 +33,12 @@ int wait_readable(Socket, int) { return 0; }
 int wait_writable(Socket, int) { return 0; }
 long receive(Socket, char*, std::size_t) { return refuse(); }
 long send_bytes(Socket, const char*, std::size_t) { return refuse(); }
-int bind_loopback(Socket, std::uint16_t) { return refuse(); }
+int bind_guard_port(Socket, std::uint16_t, const char*) { return refuse(); }
 bool address_in_use(std::int32_t) { return false; }
+std::uint32_t interface_index(const char*) { return 0; }
+int bind_to_interface(Socket, const char*) { return refuse(); }
+bool interface_missing(std::int32_t) { return false; }
+bool interface_binding_refused(std::int32_t) { return false; }
 void close_socket(Socket) {}
 
 int list_process_ids(std::uint32_t*, int) { return -1; }

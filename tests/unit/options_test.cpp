@@ -27,6 +27,7 @@ constexpr const char* kUsage =
     "  -c: turn on coloured output;\n"
     "  -q: be quiet, do not print messages to console (excluding password prompt);\n"
     "  -h: show this help.\n"
+    "  -i <interface>: network interface to keep the connection on;\n"
     "  -w <hours>: daily hours to run in, e.g. 06:00-23:30;\n"
     "  -e <program>: program to run on every change of access;\n"
     "  -o <state file>: path to the file the client keeps its state in;\n"

@@ -91,7 +91,8 @@ std::int32_t adapter_gateways(std::vector<AdapterGateway>* adapters) {
                             if_nametoindex(b.interface_name.c_str());
                    });
   for (const auto& gateway : gateways) {
-    adapters->push_back({adapter_type(gateway.interface_name), gateway.gateway});
+    adapters->push_back({adapter_type(gateway.interface_name), gateway.gateway,
+                         if_nametoindex(gateway.interface_name.c_str())});
   }
   return 0;
 }

@@ -125,15 +125,20 @@ LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t si
 std::FILE* open_file(const char* path, const char* mode) { return std::fopen(path, mode); }
 
 // The service's runtime folder, as systemd names it (RuntimeDirectory=), then
-// the Linux service's and the router's own.
-std::vector<std::string> state_file_places() {
+// the Linux service's and the router's own; for a client on an interface
+// first the folder that the template unit gives it.
+std::vector<std::string> state_file_places(const std::string& name, const char* interface_name) {
   std::vector<std::string> places;
   const char* runtime = std::getenv("RUNTIME_DIRECTORY");
   if (runtime != nullptr && runtime[0] == '/') {
-    places.push_back(std::string(runtime, std::strcspn(runtime, ":")) + "/lumagatec.state");
+    places.push_back(std::string(runtime, std::strcspn(runtime, ":")) + "/" + name);
   }
-  places.emplace_back("/run/lumagatec/lumagatec.state");
-  places.emplace_back("/var/run/lumagatec/lumagatec.state");
+  const std::string own = interface_name != nullptr ? interface_name : "";
+  if (!own.empty() && own.find('/') == std::string::npos && own != "." && own != "..") {
+    places.push_back("/run/lumagatec/" + own + "/" + name);
+  }
+  places.push_back("/run/lumagatec/" + name);
+  places.push_back("/var/run/lumagatec/" + name);
   return places;
 }
 

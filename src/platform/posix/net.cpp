@@ -1,6 +1,7 @@
 // Sockets on POSIX systems.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -222,7 +223,11 @@ long send_bytes(Socket socket, const char* data, std::size_t size) {
   }
 }
 
-int bind_loopback(Socket socket, std::uint16_t port) {
+// The kernel counts two sockets bound to different devices as no clash on
+// one port, and one bound to none as a clash with every other: just the
+// guard that clients on several interfaces need.
+int bind_guard_port(Socket socket, std::uint16_t port, const char* interface_name) {
+  if (interface_name != nullptr && bind_to_interface(socket, interface_name) != 0) return -1;
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
@@ -231,6 +236,18 @@ int bind_loopback(Socket socket, std::uint16_t port) {
 }
 
 bool address_in_use(std::int32_t code) { return code == EADDRINUSE; }
+
+std::uint32_t interface_index(const char* name) { return if_nametoindex(name); }
+
+int bind_to_interface(Socket socket, const char* name) {
+  const auto length = static_cast<socklen_t>(std::strlen(name) + 1);
+  return setsockopt(fd_of(socket), SOL_SOCKET, SO_BINDTODEVICE, name, length) == 0 ? 0 : -1;
+}
+
+bool interface_missing(std::int32_t code) { return code == ENODEV; }
+
+// An unprivileged process may bind to a device from Linux 5.7 on.
+bool interface_binding_refused(std::int32_t code) { return code == EPERM || code == EACCES; }
 
 void close_socket(Socket socket) {
   if (socket < 0) return;

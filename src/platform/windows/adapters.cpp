@@ -24,7 +24,8 @@ std::int32_t adapter_gateways(std::vector<AdapterGateway>* adapters) {
   const DWORD result = GetAdaptersInfo(info, &size);
   if (result == NO_ERROR) {
     for (const IP_ADAPTER_INFO* adapter = info; adapter != nullptr; adapter = adapter->Next) {
-      adapters->push_back({static_cast<int>(adapter->Type), adapter->GatewayList.IpAddress.String});
+      adapters->push_back({static_cast<int>(adapter->Type), adapter->GatewayList.IpAddress.String,
+                           static_cast<std::uint32_t>(adapter->Index)});
     }
   }
   std::free(info);

@@ -334,13 +334,13 @@ LogAppend append_to_log_file(const char* path, const char* bytes, std::size_t si
 
 // install-service.cmd's log folder, in the 64-bit Program Files wherever
 // there is one, also for the 32-bit program.
-std::vector<std::string> state_file_places() {
+std::vector<std::string> state_file_places(const std::string& file_name, const char*) {
   const wchar_t* names[] = {L"ProgramW6432", L"ProgramFiles"};
   for (const wchar_t* name : names) {
     wchar_t folder[MAX_PATH];
     const DWORD length = GetEnvironmentVariableW(name, folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) continue;
-    return {windows::utf8_text(folder) + "\\lumagatec\\log\\lumagatec.state"};
+    return {windows::utf8_text(folder) + "\\lumagatec\\log\\" + file_name};
   }
   return {};
 }

@@ -116,15 +116,6 @@ long send_bytes(Socket socket, const char* data, std::size_t size) {
   return sent == SOCKET_ERROR ? -1 : sent;
 }
 
-int bind_loopback(Socket socket, std::uint16_t port) {
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return bind(socket_of(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0
-                                                                                               : -1;
-}
-
 bool address_in_use(std::int32_t code) { return code == WSAEADDRINUSE; }
 
 void close_socket(Socket socket) {
