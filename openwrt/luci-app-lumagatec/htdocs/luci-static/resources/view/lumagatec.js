@@ -84,6 +84,21 @@ function validateMode(section_id, value) {
 	return true;
 }
 
+// The server and the access mode, alike for main and every account.
+function serverAndMode(s, serverHelp) {
+	let o = s.option(form.Value, 'server', _('Key-server'), serverHelp);
+	o.placeholder = _('discover');
+	o.validate = validateServer;
+
+	o = s.option(form.Value, 'mode', _('Access mode'));
+	o.value('WORLD');
+	o.value('LOCAL');
+	o.value('NONE');
+	o.default = 'WORLD';
+	o.rmempty = false;
+	o.validate = validateMode;
+}
+
 function validateLogFile(section_id, value) {
 	if (value != '' && !new RegExp(`^${LOG_FOLDER}[A-Za-z0-9_-][A-Za-z0-9._-]*$`).test(value))
 		return _('A log file is a name in %s, of letters, digits, ".", "-" and "_".').format(LOG_FOLDER);
@@ -303,18 +318,7 @@ return view.extend({
 			o.value(name);
 		o.rmempty = false;
 
-		o = s.option(form.Value, 'server', _('Key-server'),
-			_('Its host name or IPv4 address; empty: the client discovers it on the interface.'));
-		o.placeholder = _('discover');
-		o.validate = validateServer;
-
-		o = s.option(form.Value, 'mode', _('Access mode'));
-		o.value('WORLD');
-		o.value('LOCAL');
-		o.value('NONE');
-		o.default = 'WORLD';
-		o.rmempty = false;
-		o.validate = validateMode;
+		serverAndMode(s, _('Its host name or IPv4 address; empty: the client discovers it on the interface.'));
 
 		o = s.option(form.Value, 'password', _('Password'),
 			_('Stored in /etc/lumagatec/NAME.password, readable by root and the client alone, never shown, and removed with the account. Empty: unchanged.'));
@@ -344,18 +348,7 @@ return view.extend({
 		o = s.option(form.Flag, 'enabled', _('Enabled'));
 		o.rmempty = false;
 
-		o = s.option(form.Value, 'server', _('Key-server'),
-			_('Its host name or IPv4 address; empty: the client discovers it.'));
-		o.placeholder = _('discover');
-		o.validate = validateServer;
-
-		o = s.option(form.Value, 'mode', _('Access mode'));
-		o.value('WORLD');
-		o.value('LOCAL');
-		o.value('NONE');
-		o.default = 'WORLD';
-		o.rmempty = false;
-		o.validate = validateMode;
+		serverAndMode(s, _('Its host name or IPv4 address; empty: the client discovers it.'));
 
 		const description = _('Stored in %s, readable by root and the client alone, and never shown. Empty: unchanged.').format(PASSWORD_FILE);
 
